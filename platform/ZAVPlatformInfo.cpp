@@ -1,0 +1,341 @@
+// Configuration store: an INI-style text file read whole on every call and
+// replaced atomically, under an exclusive lock, on every write.
+#include "ZAVPlatformInfo.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal/posix_util.h"
+
+static_assert(sizeof(unsigned long) == 8, "numbers are kept as unsigned 64-bit values");
+
+namespace {
+
+using nesk_platform::retry_on_eintr;
+using nesk_platform::unique_fd;
+
+const char kDefaultStore[] = "/etc/nesk/config.ini";
+
+std::string store_path() {
+    const char* path = getenv("NESK_CONFIG_FILE");
+    return path && *path ? path : kDefaultStore;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+bool holds_line_break_or_nul(const char* text, size_t size) {
+    for (size_t i = 0; i < size; ++i)
+        if (text[i] == '\n' || text[i] == '\r' || text[i] == '\0') return true;
+    return false;
+}
+
+// A section, key or focus name the file can hold and give back unchanged.
+bool is_valid_name(const std::string& name, bool is_key) {
+    if (name.empty() || is_blank(name.front()) || is_blank(name.back())) return false;
+    if (name.find_first_of("]=", 0) != std::string::npos) return false;
+    if (holds_line_break_or_nul(name.data(), name.size())) return false;
+    // A key line must not read back as a comment or a section header.
+    if (is_key && (name[0] == '#' || name[0] == ';' || name[0] == '[')) return false;
+    return true;
+}
+
+// One line of the store as it reads: a section header, a key with its value,
+// or anything else (blank lines, comments and lines it does not understand,
+// which a rewrite keeps as they are).
+enum class LineKind { kOther, kSection, kEntry };
+
+struct ParsedLine {
+    LineKind kind = LineKind::kOther;
+    std::string name;   // section name or key
+    std::string value;  // for entries: everything after the first '='
+};
+
+ParsedLine parse_line(const std::string& raw) {
+    ParsedLine parsed;
+    std::string::size_type end = raw.size();
+    if (end > 0 && raw[end - 1] == '\r') --end;  // a file edited elsewhere with CR LF
+    std::string::size_type first = 0;
+    while (first < end && is_blank(raw[first])) ++first;
+    if (first == end || raw[first] == '#' || raw[first] == ';') return parsed;
+    if (raw[first] == '[') {
+        std::string::size_type last = end;
+        while (last > first && is_blank(raw[last - 1])) --last;
+        if (last - first >= 2 && raw[last - 1] == ']') {
+            parsed.kind = LineKind::kSection;
+            parsed.name = raw.substr(first + 1, last - first - 2);
+        }
+        return parsed;
+    }
+    std::string::size_type equals = raw.find('=', first);
+    if (equals == std::string::npos || equals >= end) return parsed;
+    std::string::size_type key_end = equals;
+    while (key_end > first && is_blank(raw[key_end - 1])) --key_end;
+    if (key_end == first) return parsed;
+    parsed.kind = LineKind::kEntry;
+    parsed.name = raw.substr(first, key_end - first);
+    parsed.value = raw.substr(equals + 1, end - equals - 1);
+    return parsed;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type newline = text.find('\n', start);
+        if (newline == std::string::npos) newline = text.size();
+        lines.push_back(text.substr(start, newline - start));
+        start = newline + 1;
+    }
+    return lines;
+}
+
+// Reads the whole store. A missing file is an empty store; `st` receives the
+// file's status when it exists (st_mode 0 otherwise).
+bool read_store(const std::string& path, std::string* text, struct stat* st) {
+    text->clear();
+    std::memset(st, 0, sizeof *st);
+    unique_fd fd(retry_on_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd) return errno == ENOENT;
+    if (fstat(fd.get(), st) != 0) return false;
+    char buffer[16 * 1024];
+    for (;;) {
+        ssize_t got = read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) return true;
+        text->append(buffer, static_cast<size_t>(got));
+    }
+}
+
+// Looks `key` up in `section` (first occurrence wins). False when absent or
+// when the store cannot be read.
+bool find_value(const std::string& section, const std::string& key, std::string* value) {
+    std::string text;
+    struct stat st;
+    if (!read_store(store_path(), &text, &st)) return false;
+    bool in_section = false;
+    for (const std::string& raw : split_lines(text)) {
+        ParsedLine line = parse_line(raw);
+        if (line.kind == LineKind::kSection) {
+            in_section = line.name == section;
+        } else if (in_section && line.kind == LineKind::kEntry && line.name == key) {
+            *value = std::move(line.value);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sets `key` in `lines`: replaces its first line, or adds it after the last
+// entry of the section's first occurrence, or appends a new section. False
+// when the key already held `value` (nothing to write).
+bool put_value(std::vector<std::string>& lines, const std::string& section,
+               const std::string& key, const std::string& value) {
+    std::string entry = key + "=" + value;
+    bool in_section = false;
+    bool in_first_occurrence = false;
+    bool section_seen = false;
+    std::vector<std::string>::size_type insert_at = 0;
+    for (std::vector<std::string>::size_type i = 0; i < lines.size(); ++i) {
+        ParsedLine line = parse_line(lines[i]);
+        if (line.kind == LineKind::kSection) {
+            in_section = line.name == section;
+            in_first_occurrence = in_section && !section_seen;
+            if (in_first_occurrence) insert_at = i + 1;
+            section_seen = section_seen || in_section;
+        } else if (in_section && line.kind == LineKind::kEntry) {
+            if (line.name == key) {
+                if (line.value == value) return false;
+                lines[i] = entry;
+                return true;
+            }
+            if (in_first_occurrence) insert_at = i + 1;
+        }
+    }
+    if (section_seen) {
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insert_at), entry);
+        return true;
+    }
+    if (!lines.empty() && !lines.back().empty()) lines.emplace_back();
+    lines.push_back("[" + section + "]");
+    lines.push_back(entry);
+    return true;
+}
+
+// Replaces the store by a new file with `text`: written beside it, flushed to
+// disk, renamed over it, and the rename flushed through the directory. The
+// mode and owner of an existing store are kept.
+bool replace_store(const std::string& path, const std::string& directory, const std::string& text,
+                   const struct stat& old) {
+    std::string temp = path + ".tmpXXXXXX";
+    unique_fd fd(mkostemp(&temp[0], O_CLOEXEC));
+    if (!fd) return false;
+    struct TempFile {
+        const std::string& name;
+        bool keep = false;
+        ~TempFile() {
+            if (!keep) unlink(name.c_str());
+        }
+    } guard{temp};
+
+    if (old.st_mode != 0) {
+        if (fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
+            // Not permitted for an unprivileged writer: the file becomes its own.
+        }
+        if (fchmod(fd.get(), old.st_mode & 07777) != 0) return false;
+    } else if (fchmod(fd.get(), 0644) != 0) {
+        return false;
+    }
+    if (!nesk_platform::write_all(fd.get(), text.data(), text.size())) return false;
+    if (fsync(fd.get()) != 0) return false;
+    if (close(fd.release()) != 0) return false;
+    if (rename(temp.c_str(), path.c_str()) != 0) return false;
+    guard.keep = true;
+
+    unique_fd dir(retry_on_eintr(
+        [&] { return open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    return dir && fsync(dir.get()) == 0;
+}
+
+bool store_value(const std::string& section, const std::string& key, const std::string& value) {
+    const std::string path = store_path();
+    const std::string directory = nesk_platform::parent_directory(path);
+    if (!nesk_platform::make_directories(directory, 0755)) return false;
+
+    // The lock lives in a file of its own: the store itself is replaced on
+    // every write, so a lock on it would guard a file that is already gone.
+    const std::string lock_path = path + ".lock";
+    unique_fd lock(retry_on_eintr([&] {
+        return open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    }));
+    if (!lock || retry_on_eintr([&] { return flock(lock.get(), LOCK_EX); }) != 0) return false;
+
+    std::string text;
+    struct stat old;
+    if (!read_store(path, &text, &old)) return false;
+    std::vector<std::string> lines = split_lines(text);
+    if (!put_value(lines, section, key, value)) return true;
+    text.clear();
+    for (const std::string& line : lines) {
+        text += line;
+        text += '\n';
+    }
+    return replace_store(path, directory, text, old);
+}
+
+// A plain decimal number: digits only, within 64 bits.
+bool parse_number(const std::string& text, unsigned long* value) {
+    if (text.empty()) return false;
+    unsigned long result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        unsigned digit = static_cast<unsigned>(c - '0');
+        if (result > (ULONG_MAX - digit) / 10) return false;
+        result = result * 10 + digit;
+    }
+    *value = result;
+    return true;
+}
+
+}  // namespace
+
+ZAVPlatformInfo::ZAVPlatformInfo() = default;
+ZAVPlatformInfo::~ZAVPlatformInfo() = default;
+
+int ZAVPlatformInfo::getString(const std::string& section, const std::string& key,
+                               std::string* value) {
+    if (!value || !is_valid_name(section, false) || !is_valid_name(key, true)) return 0;
+    std::string section_name = focus_.empty() ? section : focus_ + "/" + section;
+    return find_value(section_name, key, value) ? 1 : 0;
+}
+
+int ZAVPlatformInfo::setString(const std::string& section, const std::string& key,
+                               const char* value, int length) {
+    if (length < 0 || (!value && length > 0)) return 0;
+    if (!is_valid_name(section, false) || !is_valid_name(key, true)) return 0;
+    size_t size = static_cast<size_t>(length);
+    if (size > 0 && holds_line_break_or_nul(value, size)) return 0;
+    std::string section_name = focus_.empty() ? section : focus_ + "/" + section;
+    return store_value(section_name, key, size > 0 ? std::string(value, size) : std::string())
+               ? 1
+               : 0;
+}
+
+int ZAVPlatformInfo::getNumber(const std::string& section, const std::string& key,
+                               unsigned long* value) {
+    std::string text;
+    unsigned long number = 0;
+    if (!value || !getString(section, key, &text) || !parse_number(text, &number)) return 0;
+    *value = number;
+    return 1;
+}
+
+int ZAVPlatformInfo::getNumber(const std::string& section, const std::string& key,
+                               unsigned int* value) {
+    if (!value) return 0;
+    unsigned long wide = 0;
+    int result = getNumber(section, key, &wide);
+    if (result) *value = static_cast<unsigned int>(wide & 0xffffffffUL);
+    return result;
+}
+
+int ZAVPlatformInfo::setNumber(const std::string& section, const std::string& key,
+                               unsigned long value) {
+    std::string text = std::to_string(value);
+    return setString(section, key, text.c_str(), static_cast<int>(text.size()));
+}
+
+int ZAVPlatformInfo::setFocus(const char* focus) {
+    if (!focus || !*focus) {
+        focus_.clear();
+        return 1;
+    }
+    std::string name(focus);
+    if (!is_valid_name(name, false)) return 0;
+    focus_ = std::move(name);
+    return 1;
+}
+
+int ZAVPlatformInfo::GetListOfInstalledPackages(std::vector<int>& ids) {
+    std::string text;
+    std::vector<int> found;
+    if (getString("Packages", "ids", &text)) {
+        std::string::size_type pos = 0;
+        while (pos < text.size()) {
+            std::string::size_type end = text.find_first_of(", \t", pos);
+            if (end == std::string::npos) end = text.size();
+            if (end > pos) {
+                unsigned long id = 0;
+                if (!parse_number(text.substr(pos, end - pos), &id) || id > INT_MAX) return 0;
+                found.push_back(static_cast<int>(id));
+            }
+            pos = end + 1;
+        }
+    } else {
+        // Absent and unreadable differ: only a store that reads without the
+        // key means "nothing installed".
+        std::string whole;
+        struct stat st;
+        if (!read_store(store_path(), &whole, &st)) return 0;
+    }
+    ids.swap(found);
+    return 1;
+}
+
+const char* ZAVPI_Focus::getFocus() {
+    thread_local std::string focus;
+    std::string value;
+    ZAVPlatformInfo store;
+    if (!store.getString("Platform", "focus", &value)) value.clear();
+    focus.swap(value);
+    return focus.c_str();
+}

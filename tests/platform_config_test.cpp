@@ -1,0 +1,270 @@
+// Configuration store: exact round trips, refusals, numbers, focus, comments,
+// package list and writers in several processes.
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ZAVPlatformInfo.h"
+#include "test_support.h"
+
+using nesk_test::ScopedEnv;
+using nesk_test::ScopedPlatform;
+using nesk_test::TempDir;
+
+namespace {
+
+int set_text(const std::string& section, const std::string& key, const std::string& value) {
+    ZAVPlatformInfo store;
+    return store.setString(section, key, value.data(), static_cast<int>(value.size()));
+}
+
+std::vector<std::string> directory_entries(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    return names;
+}
+
+}  // namespace
+
+TEST(PlatformConfig, ValuesRoundTripExactly) {
+    ScopedPlatform platform;
+    const std::vector<std::string> values = {
+        "plain",          "  blanks around  ", "a=b==c", "#not a comment", "; nor this",
+        "",               "[not a section]",   "\ttab\t", "\x80\xff high bytes",
+        "trailing blank ",
+    };
+    for (size_t i = 0; i < values.size(); ++i)
+        ASSERT_NE(0, set_text("Vantor", "k" + std::to_string(i), values[i])) << i;
+    ZAVPlatformInfo store;
+    for (size_t i = 0; i < values.size(); ++i) {
+        std::string read;
+        EXPECT_NE(0, store.getString("Vantor", "k" + std::to_string(i), &read)) << i;
+        EXPECT_EQ(values[i], read) << i;
+    }
+    std::string untouched = "untouched";
+    EXPECT_EQ(0, store.getString("Vantor", "absent", &untouched));
+    EXPECT_EQ(0, store.getString("Other", "k0", &untouched));
+    EXPECT_EQ("untouched", untouched);
+
+    // Overwriting keeps one line per key.
+    ASSERT_NE(0, set_text("Vantor", "k0", "second"));
+    std::string text = nesk_test::read_whole_file(platform.config_file());
+    EXPECT_EQ(std::string::npos, text.find("k0=plain"));
+    EXPECT_EQ(text.find("k0="), text.rfind("k0="));
+    // Only the store and its lock file are left in the directory.
+    std::set<std::string> names;
+    for (const std::string& name : directory_entries(platform.log_dir())) names.insert(name);
+    EXPECT_EQ((std::set<std::string>{"config.ini", "config.ini.lock"}), names);
+}
+
+TEST(PlatformConfig, RefusesWhatTheFileCannotHold) {
+    ScopedPlatform platform;
+    ZAVPlatformInfo store;
+    const std::string nul("a\0b", 3);
+    for (const std::string& value : {std::string("a\nb"), std::string("a\rb"), nul,
+                                     std::string("\n")}) {
+        EXPECT_EQ(0, store.setString("Vantor", "key", value.data(),
+                                     static_cast<int>(value.size())));
+    }
+    EXPECT_EQ(0, store.setString("Vantor", "key", "abc", -1));
+    EXPECT_EQ(0, store.setString("Vantor", "key", nullptr, 3));
+    for (const std::string& name : {std::string(""), std::string(" lead"), std::string("trail "),
+                                    std::string("a]b"), std::string("a=b"), std::string("a\nb"),
+                                    nul}) {
+        EXPECT_EQ(0, store.setString(name, "key", "v", 1)) << "section " << name;
+        EXPECT_EQ(0, store.setString("Vantor", name, "v", 1)) << "key " << name;
+    }
+    for (const char* key : {"#hash", ";semi", "[bracket"})
+        EXPECT_EQ(0, store.setString("Vantor", key, "v", 1)) << key;
+    EXPECT_EQ("", nesk_test::read_whole_file(platform.config_file()));
+    // Only the first `length` bytes count.
+    ASSERT_NE(0, store.setString("Vantor", "key", "abc\ndef", 3));
+    std::string value;
+    ASSERT_NE(0, store.getString("Vantor", "key", &value));
+    EXPECT_EQ("abc", value);
+}
+
+TEST(PlatformConfig, NumbersAreUnsigned64BitDecimal) {
+    ScopedPlatform platform;
+    ZAVPlatformInfo store;
+    for (unsigned long number : {0UL, 42UL, 18446744073709551615UL}) {
+        ASSERT_NE(0, store.setNumber("Vantor", "n", number));
+        unsigned long read = 7;
+        EXPECT_NE(0, store.getNumber("Vantor", "n", &read));
+        EXPECT_EQ(number, read);
+    }
+    std::string text;
+    ASSERT_NE(0, store.getString("Vantor", "n", &text));
+    EXPECT_EQ("18446744073709551615", text);
+
+    for (const char* bad : {"", "12a", "-1", "+5", " 1", "1 ", "0x10", "18446744073709551616",
+                            "99999999999999999999"}) {
+        ASSERT_NE(0, set_text("Vantor", "bad", bad));
+        unsigned long wide = 7;
+        unsigned int narrow = 9;
+        EXPECT_EQ(0, store.getNumber("Vantor", "bad", &wide)) << '"' << bad << '"';
+        EXPECT_EQ(0, store.getNumber("Vantor", "bad", &narrow)) << '"' << bad << '"';
+        EXPECT_EQ(7UL, wide);
+        EXPECT_EQ(9U, narrow);
+    }
+    unsigned long absent = 7;
+    EXPECT_EQ(0, store.getNumber("Vantor", "absent", &absent));
+    EXPECT_EQ(7UL, absent);
+
+    // The 32-bit overload keeps the low half.
+    ASSERT_NE(0, store.setNumber("Vantor", "n", 0x100000005UL));
+    unsigned int low = 0;
+    EXPECT_NE(0, store.getNumber("Vantor", "n", &low));
+    EXPECT_EQ(5U, low);
+    ASSERT_NE(0, store.setNumber("Vantor", "n", 4294967295UL));
+    EXPECT_NE(0, store.getNumber("Vantor", "n", &low));
+    EXPECT_EQ(4294967295U, low);
+}
+
+TEST(PlatformConfig, FocusSelectsItsOwnSections) {
+    ScopedPlatform platform;
+    EXPECT_STREQ("", ZAVPI_Focus::getFocus());
+    ASSERT_NE(0, set_text("Platform", "focus", "nodeA"));
+    EXPECT_STREQ("nodeA", ZAVPI_Focus::getFocus());
+
+    ZAVPlatformInfo focused;
+    EXPECT_NE(0, focused.setFocus(ZAVPI_Focus::getFocus()));
+    ASSERT_NE(0, focused.setNumber("Vantor", "n", 5));
+    ZAVPlatformInfo plain;
+    unsigned long value = 0;
+    EXPECT_EQ(0, plain.getNumber("Vantor", "n", &value));
+    EXPECT_NE(0, focused.getNumber("Vantor", "n", &value));
+    EXPECT_EQ(5UL, value);
+    EXPECT_NE(std::string::npos,
+              nesk_test::read_whole_file(platform.config_file()).find("[nodeA/Vantor]\nn=5\n"));
+    // The empty focus goes back to the plain sections; a focus the file cannot
+    // hold is refused and changes nothing.
+    EXPECT_EQ(0, focused.setFocus("bad]focus"));
+    EXPECT_NE(0, focused.getNumber("Vantor", "n", &value));
+    EXPECT_NE(0, focused.setFocus(""));
+    EXPECT_EQ(0, focused.getNumber("Vantor", "n", &value));
+}
+
+TEST(PlatformConfig, CommentsAndUnknownLinesSurviveRewrites) {
+    ScopedPlatform platform;
+    nesk_test::write_whole_file(platform.config_file(),
+                                "# top comment\n"
+                                "; another comment\n"
+                                "[Vantor]\n"
+                                "old=1\n"
+                                "  spaced = value\n"
+                                "# inside\n"
+                                "a line without equals\n"
+                                "[Other]\r\n"
+                                "x=2");
+    ZAVPlatformInfo store;
+    std::string value;
+    ASSERT_NE(0, store.getString("Vantor", "spaced", &value));
+    EXPECT_EQ(" value", value);
+    ASSERT_NE(0, store.getString("Other", "x", &value));
+    EXPECT_EQ("2", value);
+    ASSERT_NE(0, store.setNumber("Vantor", "old", 3));
+    ASSERT_NE(0, store.setNumber("Vantor", "added", 4));
+    ASSERT_NE(0, store.setNumber("Third", "z", 5));
+    EXPECT_EQ(
+        "# top comment\n"
+        "; another comment\n"
+        "[Vantor]\n"
+        "old=3\n"
+        "  spaced = value\n"
+        "added=4\n"
+        "# inside\n"
+        "a line without equals\n"
+        "[Other]\r\n"
+        "x=2\n"
+        "\n"
+        "[Third]\n"
+        "z=5\n",
+        nesk_test::read_whole_file(platform.config_file()));
+}
+
+TEST(PlatformConfig, MissingFileAndDirectory) {
+    TempDir dir("nesk-config");
+    const std::string path = dir.path() + "/not/yet/there/config.ini";
+    ScopedEnv env("NESK_CONFIG_FILE", path);
+    ZAVPlatformInfo store;
+    std::string value;
+    EXPECT_EQ(0, store.getString("Vantor", "key", &value));
+    std::vector<int> ids = {9};
+    EXPECT_NE(0, store.GetListOfInstalledPackages(ids));
+    EXPECT_TRUE(ids.empty());
+    ASSERT_NE(0, store.setString("Vantor", "key", "v", 1));
+    EXPECT_EQ("[Vantor]\nkey=v\n", nesk_test::read_whole_file(path));
+}
+
+TEST(PlatformConfig, InstalledPackageList) {
+    ScopedPlatform platform;
+    ZAVPlatformInfo store;
+    struct Case {
+        const char* text;
+        int result;
+        std::vector<int> ids;
+    };
+    const Case cases[] = {
+        {"1, 2 3,4", 1, {1, 2, 3, 4}},
+        {"", 1, {}},
+        {"2147483647", 1, {2147483647}},
+        {"1,x", 0, {-1}},
+        {"2147483648", 0, {-1}},
+        {"-3", 0, {-1}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_NE(0, set_text("Packages", "ids", c.text));
+        std::vector<int> ids = {-1};
+        EXPECT_EQ(c.result, store.GetListOfInstalledPackages(ids) != 0 ? 1 : 0) << c.text;
+        EXPECT_EQ(c.ids, ids) << c.text;
+    }
+}
+
+TEST(PlatformConfig, ConcurrentWritersInSeveralProcessesLoseNoKey) {
+    ScopedPlatform platform;
+    const int writers = 8, keys = 25;
+    std::vector<pid_t> children;
+    for (int w = 0; w < writers; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int failures = 0;
+            for (int k = 0; k < keys; ++k) {
+                ZAVPlatformInfo store;
+                std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
+                if (!store.setNumber("Vantor", key, static_cast<unsigned long>(w * 1000 + k)))
+                    ++failures;
+            }
+            _exit(failures == 0 ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ZAVPlatformInfo store;
+    int found = 0;
+    for (int w = 0; w < writers; ++w) {
+        for (int k = 0; k < keys; ++k) {
+            unsigned long value = 0;
+            std::string key = "w" + std::to_string(w) + "k" + std::to_string(k);
+            if (store.getNumber("Vantor", key, &value) &&
+                value == static_cast<unsigned long>(w * 1000 + k))
+                ++found;
+        }
+    }
+    EXPECT_EQ(writers * keys, found);
+}

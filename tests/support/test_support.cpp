@@ -1,0 +1,115 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <ftw.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "ZAVPlatformInfo.h"
+
+namespace nesk_test {
+
+TempDir::TempDir(const std::string& prefix) {
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed for " + tmpl);
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    nftw(
+        path_.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
+    const char* old = getenv(name.c_str());
+    had_value_ = old != nullptr;
+    if (old) old_value_ = old;
+    setenv(name.c_str(), value.c_str(), 1);
+    active_ = true;
+}
+
+ScopedEnv ScopedEnv::unset(const std::string& name) {
+    ScopedEnv env;
+    env.name_ = name;
+    const char* old = getenv(name.c_str());
+    env.had_value_ = old != nullptr;
+    if (old) env.old_value_ = old;
+    unsetenv(name.c_str());
+    env.active_ = true;
+    return env;
+}
+
+ScopedEnv::ScopedEnv(ScopedEnv&& other) noexcept
+    : name_(std::move(other.name_)),
+      had_value_(other.had_value_),
+      old_value_(std::move(other.old_value_)),
+      active_(other.active_) {
+    other.active_ = false;
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (!active_) return;
+    if (had_value_)
+        setenv(name_.c_str(), old_value_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+ScopedPlatform::ScopedPlatform()
+    : dir_("nesk-platform"),
+      config_file_(dir_.path() + "/config.ini"),
+      config_env_("NESK_CONFIG_FILE", config_file_),
+      log_env_("NESK_LOG_DIR", dir_.path()) {}
+
+void ScopedPlatform::set_debug_level(unsigned long value) const {
+    ZAVPlatformInfo store;
+    if (!store.setNumber("Vantor", "nNESKUtilsDebugLevel", value))
+        throw std::runtime_error("cannot write the debug level to " + config_file_);
+}
+
+std::vector<std::string> ScopedPlatform::log_lines() const {
+    std::vector<std::string> lines;
+    std::ifstream in(log_file());
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+std::string read_whole_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_whole_file(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    if (!out.good()) throw std::runtime_error("cannot write " + path);
+}
+
+int count_open_fds() {
+    int count = 0;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+    if (!dir) return -1;
+    while (struct dirent* e = readdir(dir.get()))
+        if (e->d_name[0] != '.') ++count;
+    return count - 1;  // the descriptor of the listing itself
+}
+
+bool is_root() { return geteuid() == 0; }
+
+}  // namespace nesk_test

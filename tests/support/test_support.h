@@ -1,0 +1,77 @@
+// Small helpers shared by the tests.
+#ifndef NESK_TEST_SUPPORT_H
+#define NESK_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace nesk_test {
+
+// A fresh directory under $TMPDIR (default /tmp), removed with its contents
+// when the object goes away.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "nesk-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// Sets (or, with unset(), removes) an environment variable for the object's
+// lifetime and restores the previous state afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const std::string& value);
+    static ScopedEnv unset(const std::string& name);
+    ~ScopedEnv();
+    ScopedEnv(ScopedEnv&& other) noexcept;
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    ScopedEnv() = default;
+    std::string name_;
+    bool had_value_ = false;
+    std::string old_value_;
+    bool active_ = false;
+};
+
+// Points the configuration store and the debug log at files inside a scratch
+// directory for the object's lifetime.
+class ScopedPlatform {
+public:
+    ScopedPlatform();
+    const std::string& config_file() const { return config_file_; }
+    const std::string& log_dir() const { return dir_.path(); }
+    std::string log_file() const { return dir_.path() + "/NESKUtils.log"; }
+    // Writes "nNESKUtilsDebugLevel" of section "Vantor" into the store.
+    void set_debug_level(unsigned long value) const;
+    // Lines of the log file so far (without line feeds).
+    std::vector<std::string> log_lines() const;
+
+private:
+    TempDir dir_;
+    std::string config_file_;
+    ScopedEnv config_env_;
+    ScopedEnv log_env_;
+};
+
+// Whole content of a file ("" when it cannot be read).
+std::string read_whole_file(const std::string& path);
+// Writes `data` to `path`, replacing it; aborts the test on failure.
+void write_whole_file(const std::string& path, const std::string& data);
+// Number of descriptors open in this process.
+int count_open_fds();
+// True when running as root (effective uid 0).
+bool is_root();
+
+}  // namespace nesk_test
+
+#endif
