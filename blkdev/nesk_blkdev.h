@@ -1,0 +1,207 @@
+// The block device manager: discovers the node's local disks, works out which
+// are already in use and answers which are new.
+#ifndef NESK_BLKDEV_H
+#define NESK_BLKDEV_H
+
+#include <dirent.h>
+
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "nesk_debug.h"
+
+// Block major number of the md driver, written by each md lookup; -1 before the
+// first lookup and after a failed one.
+extern int md_major;
+// Chunk size in bytes of the file comparison helpers.
+extern int BUFFER_SIZE;
+// sysfs block directory scanned by the software-RAID enumeration.
+extern std::string s_block_base_dir;
+
+// One discovered disk. Copies carry their own freshly set-up debug log.
+class nesk_blkdev {
+public:
+    nesk_blkdev();
+    nesk_blkdev(const nesk_blkdev& other);
+    nesk_blkdev(nesk_blkdev&& other);
+    nesk_blkdev& operator=(const nesk_blkdev& other);
+    ~nesk_blkdev();
+
+    void set_name(std::string value);
+    void set_loc(std::string value);
+    void set_vendor(std::string value);
+    void set_product(std::string value);
+    void set_serial(std::string value);
+    void set_blocks(unsigned long long value);
+    void set_block_size(unsigned int value);
+
+    std::string get_name();
+    std::string get_loc();
+    std::string get_vendor();
+    std::string get_product();
+    std::string get_serial();
+    unsigned long long get_blocks();
+    unsigned int get_blksize();
+
+private:
+    std::string name;        // device node path of the whole disk, e.g. /dev/sdb
+    std::string loc;         // SCSI address host:channel:target:lun; empty for NVMe
+    std::string vendor;      // SCSI vendor; empty for NVMe
+    std::string product;     // SCSI model; empty for NVMe
+    std::string serial;      // unit serial number from VPD page 0x80, or empty
+    unsigned long long blocks;
+    unsigned int block_size; // bytes per unit of `blocks`; discovery uses 512
+    nesk_debug debug_log;
+};
+
+// Name and size of a candidate disk handed to callers.
+class nesk_blkdev_basic_info {
+public:
+    nesk_blkdev_basic_info() = default;
+    nesk_blkdev_basic_info(std::string name, unsigned long long blocks, unsigned int block_size)
+        : name(std::move(name)), blocks(blocks), block_size(block_size) {}
+
+    std::string name;
+    unsigned long long blocks = 0;
+    unsigned int block_size = 0;
+};
+
+// One row of a disk's partition table.
+class nesk_partition {
+public:
+    unsigned int number = 0;
+    std::string start;
+    std::string end;
+    std::string size;
+    std::string fs_type;
+    std::string name;
+    std::string flags;
+};
+
+// Owns the map of discovered disks and the set of disks already in use. Create
+// one, call enumerate_blkdevs once, then ask. One thread at a time.
+class nesk_blkdevmgr {
+public:
+    nesk_blkdevmgr();
+
+    // ---- Records (blkdev/manager.cpp) ----
+
+    // 0 with `out` assigned from the record stored under `path` (a full device
+    // path such as /dev/sdb); -1 and a level -1 message when there is none.
+    int get_blkdev(std::string path, nesk_blkdev& out);
+    // The whole-disk path of a device path: /dev/nvme<N>n<M>p<K> gives
+    // /dev/nvme<N>n<M> and an NVMe namespace path stays as it is; any other
+    // path is cut at its first digit (/dev/sdb1 gives /dev/sdb).
+    std::string to_blkdev(std::string path);
+    // False when an in-use enumeration of the last enumerate_blkdevs failed, so
+    // that the in-use set may be incomplete.
+    bool is_enum_valid() const { return enum_valid; }
+    // The discovered disks and the in-use set, for inspection.
+    const std::map<std::string, nesk_blkdev>& get_blkdev_map() const { return blkdev_map; }
+    const std::set<std::string>& get_used_devs() const { return used_devs; }
+
+    // ---- Discovery driver (blkdev/driver.cpp) ----
+
+    // Discovers SCSI disks (and NVMe drives when `nvme`), then the disks already
+    // in use; clears the enum_valid flag when an in-use enumeration fails.
+    // Always 0. Nothing is cleared first: a second call only adds.
+    int enumerate_blkdevs(bool nvme);
+
+    // ---- SCSI discovery (blkdev/scsi.cpp) ----
+
+    // Scans /sys/bus/scsi/devices: -1 when it cannot be scanned, else 0.
+    int enumerate_scsi_blkdevs();
+    // Builds and stores the record of one accepted SCSI address: 0 when stored,
+    // -1 when the device was skipped (SAN, removable, unreadable) or failed.
+    int parseblkdevinfo(std::string address);
+    // Host number of a SCSI address ("2:0:0:0" gives 2), -1 when there is none.
+    int extracthostid(const char* address);
+    // True when SCSI host `host` is a Fibre Channel or iSCSI host.
+    bool is_san_disk(unsigned int host);
+    // True when the kernel flags the record's disk removable.
+    bool is_removable_drive(nesk_blkdev record);
+
+    // ---- Capacity and serial number (blkdev/capacity.cpp) ----
+
+    // Sets blocks (512-byte units) and block size from sysfs: 0, or -1 when an
+    // exception was caught (both then 0). A missing size file gives 0 and 0.
+    int get_capacity(nesk_blkdev& record);
+    // Sets the serial number decoded from VPD page 0x80: 0, or -1 when the page
+    // cannot be decoded (serial then empty).
+    int get_serialnum(nesk_blkdev& record);
+
+    // ---- NVMe discovery (blkdev/nvme.cpp) ----
+
+    // Scans /sys/block for nvme namespaces: -1 when it cannot be scanned, else 0.
+    int enumerate_nvme();
+    // Stores the record of /sys/block/<entry>; always 0.
+    int parse_nvme(std::string entry);
+    // Sets blocks from `dir`/size and the block size to 512.
+    void extractsize(std::string dir, nesk_blkdev& record);
+
+    // ---- Devices already in use (blkdev/inuse.cpp) ----
+
+    // Disks holding an LVM physical volume: 0, or pvscan's failure status.
+    int enumerate_pvs();
+    // Disks backing a mounted file system, from /etc/mtab: always 0.
+    int enumerate_bdevs();
+    // Disks that are members of a software RAID array: 0, or -1 when the md
+    // devices cannot be listed.
+    int enumerate_md_tgts();
+    // Replaces `names` with the md device names (md0, ...): 0, or -1.
+    int enumerate_md_devs(std::list<std::string>& names);
+    // Fills `members` with the member paths of md device `name`: 0, or the
+    // command's failure status.
+    int get_backend_devs(std::string name, std::list<std::string>& members);
+    // Block major number of `driver` in /proc/devices, -1 when not listed.
+    int get_major_num(std::string driver);
+
+    // ---- Activity probe (blkdev/probe.cpp) ----
+
+    // True when `device` is in use or carries a valid stamp set on a whole-disk
+    // XFS file system; mounts it on a fresh /tmp/hamntXXXXXX to find out and
+    // always unmounts what it mounted.
+    bool is_active_bdev(std::string device);
+    // Runs "mount -t <type>[  -o <options>] <device> <mount_point>": 0 or -1.
+    int mount(std::string mount_point, std::string device, std::string fs_type,
+              std::string options);
+    // Runs "umount  <mount_point>": 0 or -1.
+    int unmount(std::string mount_point);
+    // 0 for a valid stamp set on `path`; -1 for a wrong vornik stamp; the
+    // attribute reader's negative result for a missing stamp.
+    int check_for_vrnk_xattrs(std::string path);
+    // Length of attribute `name` of `path` with `value` set, or -1 (logged).
+    int getextendedattribute(std::string path, std::string name, std::string& value);
+
+    // ---- New disk selection (blkdev/select.cpp) ----
+
+    // Replaces `disks` with the disks that are not active, in path order.
+    int get_new_disks(std::list<nesk_blkdev_basic_info>& disks);
+    // As above, keeping disks of at least `minimum` bytes, sorted by size in
+    // bytes, smallest first (equal sizes keep path order).
+    int get_new_disks(unsigned long long minimum, std::list<nesk_blkdev_basic_info>& disks);
+
+private:
+    std::map<std::string, nesk_blkdev> blkdev_map;
+    nesk_debug debug_log;
+    std::set<std::string> used_devs;
+    bool enum_valid;
+};
+
+// scandir filter of SCSI discovery: 1 for an entry of /sys/bus/scsi/devices
+// that names exactly one local block device by a four-part SCSI address.
+int selectscsidev(const struct dirent* entry);
+// scandir filter of NVMe discovery: 1 for a /sys/block directory "nvme*".
+int selectnvme(const struct dirent* entry);
+// scandir filter of the md enumeration: 1 for a /sys/block entry whose major
+// number is md_major.
+int blkdev_select(const struct dirent* entry);
+// Major number held by a sysfs "dev" file ("9:0" gives 9); 0 when unreadable.
+int read_major_num(std::string path);
+// True when a's size in bytes is smaller than b's.
+bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
+
+#endif
