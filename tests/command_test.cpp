@@ -1,0 +1,150 @@
+#include "nesk_utils.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <ostream>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+using lines_t = std::list<std::string>;
+
+// What the caller's list holds before each run: a runner that must leave the
+// list alone shows it unchanged, one that clears it shows it gone.
+const lines_t k_stale = {"stale"};
+
+struct runner_case {
+    const char* name;
+    std::string command;
+    int execute_status;
+    lines_t execute_lines;
+    int popen_status;
+    lines_t popen_lines;
+};
+
+void PrintTo(const runner_case& c, std::ostream* os) { *os << c.name << ": " << c.command; }
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+// Both runners on the same command lines.
+const runner_case k_cases[] = {
+    {"EmptyLineInTheMiddle", "printf 'a\\n\\nb\\n'", 0, {"a", "b"}, 0, {"a", "", "b"}},
+    {"LeadingLineFeedAndLastLineUnterminated", "printf '\\na\\nb'", 0, {"a", "b"}, 0, {"", "a", "b"}},
+    {"CrLfWithEmptyLine", "printf 'a\\r\\n\\r\\nb\\r\\n'", 0, {"a", "", "b"}, 0, {"a", "", "b"}},
+    {"BlanksAndTabsAtBothEnds", "printf ' \\t a b \\t \\n'", 0, {"a b"}, 0, {"a b"}},
+    {"VerticalTabAndFormFeedAtTheEnd", "printf 'a\\v\\nb\\f\\n\\vc\\n'", 0, {"a", "b", "c"}, 0,
+     {"a\v", "b\f", "\vc"}},
+    {"LineLongerThanTheReadBuffer", "printf '%5000s\\n' '' | tr ' ' x", 0, {repeat('x', 5000)}, 0,
+     {repeat('x', 4095), repeat('x', 905)}},
+    {"FailsWithoutOutput", "exit 1", 1, k_stale, 1 << 8, {}},
+    {"FailsWithOutput", "printf 'x\\ny\\n'; exit 1", 1, {"x", "y"}, 1 << 8, {"x", "y"}},
+    {"ExitStatusThree", "exit 3", 3, k_stale, 3 << 8, {}},
+    {"MissingCommand", "/nonexistent/nesk-no-such-command", 127, k_stale, 127 << 8, {}},
+    {"StandardErrorIsNotALine", "echo out; echo err >&2", 0, {"out"}, 0, {"out"}},
+    // The shell killed by SIGKILL: the process runner reports 128 + 9, pclose
+    // the raw signal status.
+    {"KilledBySignal", "echo before; kill -9 $$", 128 + 9, {"before"}, 9, {"before"}},
+};
+
+class BothRunners : public testing::TestWithParam<runner_case> {};
+
+TEST_P(BothRunners, SplitTrimAndStatusRules) {
+    const runner_case& c = GetParam();
+
+    const int fds_before = nesk_test::count_open_fds();
+    lines_t lines = k_stale;
+    std::string error;
+    EXPECT_EQ(nesk_utils::execute_command(c.command, lines, error, 0), c.execute_status);
+    EXPECT_EQ(lines, c.execute_lines);
+    EXPECT_EQ(nesk_test::count_open_fds(), fds_before) << "execute_command leaked a descriptor";
+
+    lines = k_stale;
+    EXPECT_EQ(nesk_utils::popen(c.command, lines, 0), c.popen_status);
+    EXPECT_EQ(lines, c.popen_lines);
+    EXPECT_EQ(nesk_test::count_open_fds(), fds_before) << "popen leaked a descriptor";
+}
+
+INSTANTIATE_TEST_SUITE_P(Command, BothRunners, testing::ValuesIn(k_cases),
+                         [](const testing::TestParamInfo<runner_case>& info) { return info.param.name; });
+
+TEST(ExecuteCommand, CapturesStandardErrorSeparately) {
+    lines_t lines;
+    std::string error;
+    EXPECT_EQ(nesk_utils::execute_command("echo out; echo oops >&2; exit 2", lines, error, 0), 2);
+    EXPECT_EQ(lines, lines_t{"out"});
+    EXPECT_EQ(error, "oops\n");
+}
+
+TEST(BothRunners, NonZeroDelayStillReturnsTheOutput) {
+    lines_t lines;
+    std::string error;
+    EXPECT_EQ(nesk_utils::execute_command("printf 'a\\nb\\n'", lines, error, 20), 0);
+    EXPECT_EQ(lines, (lines_t{"a", "b"}));
+
+    lines.clear();
+    EXPECT_EQ(nesk_utils::popen("printf 'a\\nb\\n'", lines, 20), 0);
+    EXPECT_EQ(lines, (lines_t{"a", "b"}));
+}
+
+// More than a pipe buffer of output: popen reads while the command runs, and
+// the command blocks on the full pipe during the delay without losing data.
+TEST(BothRunners, ReadOutputLargerThanAPipe) {
+    const std::string command = "seq 1 100000";
+    for (int delay : {0, 20}) {
+        SCOPED_TRACE(delay);
+        lines_t lines;
+        std::string error;
+        ASSERT_EQ(nesk_utils::execute_command(command, lines, error, delay), 0);
+        ASSERT_EQ(lines.size(), 100000u);
+        EXPECT_EQ(lines.front(), "1");
+        EXPECT_EQ(lines.back(), "100000");
+
+        ASSERT_EQ(nesk_utils::popen(command, lines, delay), 0);
+        ASSERT_EQ(lines.size(), 100000u);
+        EXPECT_EQ(lines.front(), "1");
+        EXPECT_EQ(lines.back(), "100000");
+    }
+}
+
+// Restores the descriptor limit that a test lowered.
+class ScopedFdLimit {
+public:
+    explicit ScopedFdLimit(rlim_t soft) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = soft;
+        ok_ = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~ScopedFdLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    bool ok() const { return ok_; }
+
+private:
+    rlimit saved_{};
+    bool ok_ = false;
+};
+
+TEST(Popen, ReturnsMinusOneAndKeepsTheListWhenThePipeCannotBeMade) {
+    lines_t lines = k_stale;
+    int status = 0;
+    {
+        // A limit at the lowest free descriptor number leaves none to
+        // allocate, so the pipe cannot be created.
+        const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(lowest_free, 0);
+        close(lowest_free);
+        ScopedFdLimit limit(static_cast<rlim_t>(lowest_free));
+        ASSERT_TRUE(limit.ok());
+        status = nesk_utils::popen("echo never", lines, 0);
+    }
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(lines, k_stale);
+}
+
+}  // namespace

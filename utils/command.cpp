@@ -1,0 +1,88 @@
+// Running shell command lines and reading their output as lines.
+//
+// Two runners with deliberately different rules, because callers parse their
+// output differently:
+//   execute_command  the platform process runner; standard error captured;
+//                    empty lines dropped; locale white space stripped.
+//   popen            popen(3)/pclose(3); standard error not captured; empty
+//                    lines kept; " \n\r\t" stripped; long lines in pieces.
+#include "nesk_utils.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/tokenizer.hpp>
+
+#include "YotSleep.h"
+#include "ZavProcess.h"
+
+namespace {
+
+const char k_source_name[] = "nesk_utils";
+
+// A read end of popen(3), closed (and its shell reaped) by pclose(3) on every
+// path out of the runner.
+struct pipe_closer {
+    void operator()(FILE* stream) const { ::pclose(stream); }
+};
+using pipe_stream = std::unique_ptr<FILE, pipe_closer>;
+
+}  // namespace
+
+int nesk_utils::execute_command(std::string command, std::list<std::string>& lines,
+                                std::string& error, int delay) {
+    std::string output;
+    const int status = ZavProcess::system(command.c_str(), &output, &error, 0, false);
+
+    // A failing command that printed nothing leaves the caller's list alone.
+    if (status != 0 && output.empty()) return status;
+
+    if (delay != 0) YOTSLEEP_InTeRnAl(delay, k_source_name, __LINE__);
+
+    // Only line feed separates; empty pieces (blank lines, a leading or the
+    // final line feed) produce nothing. A piece made of white space only, such
+    // as the "\r" of an empty CRLF line, survives the split and trims to "".
+    std::list<std::string> result;
+    const boost::char_separator<char> line_feed("\n");
+    const boost::tokenizer<boost::char_separator<char>> pieces(output, line_feed);
+    for (const std::string& piece : pieces) {
+        result.push_back(piece);
+        // White space as the process's global locale classifies it.
+        boost::algorithm::trim(result.back(), std::locale());
+    }
+    lines.swap(result);
+    return status;
+}
+
+int nesk_utils::popen(std::string command, std::list<std::string>& lines, int delay) {
+    // "e": the read end is close-on-exec, so no other child inherits it.
+    pipe_stream stream(::popen(command.c_str(), "re"));
+    if (!stream) return -1;
+
+    // The command runs during the delay; it blocks once the pipe is full.
+    if (delay != 0) YOTSLEEP_InTeRnAl(delay, k_source_name, __LINE__);
+
+    // Each fgets piece is one line with its line feed, the first 4095 bytes of
+    // a longer line, or a last line without line feed; each is trimmed alone.
+    std::list<std::string> result;
+    char buffer[4096];
+    for (;;) {
+        if (std::fgets(buffer, sizeof buffer, stream.get()) != nullptr) {
+            result.push_back(trim(buffer));
+            continue;
+        }
+        // A signal handler installed without SA_RESTART must not cut the
+        // output short: resume reading after an interrupted read.
+        if (std::ferror(stream.get()) && errno == EINTR) {
+            std::clearerr(stream.get());
+            continue;
+        }
+        break;
+    }
+    lines.swap(result);
+
+    // Raw wait status of the shell (exit code * 256), or -1 when pclose fails.
+    return ::pclose(stream.release());
+}
