@@ -1,0 +1,201 @@
+// The simulated node must look like a real one to the code under test, and
+// must leave the test process's view of the system as it found it.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <list>
+#include <string>
+
+#include "node_sandbox.h"
+#include "nesk_utils.h"
+#include "test_support.h"
+
+namespace {
+
+using nesk_test::DevNum;
+using nesk_test::HostKind;
+using nesk_test::NodeSandbox;
+using nesk_test::NvmeNamespace;
+using nesk_test::Partition;
+using nesk_test::SandboxTest;
+using nesk_test::ScsiDisk;
+using nesk_test::StubResult;
+using nesk_test::read_whole_file;
+
+std::string link_text(const std::string& path) {
+    std::string target;
+    return nesk_utils::readlink(path, target) == 0 ? target : std::string("<not a link>");
+}
+
+unsigned char dirent_type(const std::string& dir, const std::string& name) {
+    unsigned char type = DT_UNKNOWN;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return type;
+    while (struct dirent* e = readdir(d))
+        if (name == e->d_name) type = e->d_type;
+    closedir(d);
+    return type;
+}
+
+using NodeSandboxTest = SandboxTest;
+
+TEST_F(NodeSandboxTest, SysfsEntriesAreRelativeLinksIntoDevices) {
+    sandbox().add_scsi_disk(ScsiDisk("0:0:0:0", "sda")
+                                .with_serial("ABCD1234")
+                                .with_partition(Partition("sda1", 1, 2048, 4096)));
+
+    // Kernel-style links, which readdir reports as links, not directories.
+    EXPECT_EQ(link_text("/sys/bus/scsi/devices/0:0:0:0"),
+              "../../../devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0");
+    EXPECT_EQ(link_text("/sys/block/sda"),
+              "../devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/block/sda");
+    EXPECT_EQ(link_text("/sys/class/block/sda/device"), "../../../0:0:0:0");
+    EXPECT_EQ(dirent_type("/sys/bus/scsi/devices", "0:0:0:0"), DT_LNK);
+    EXPECT_EQ(dirent_type("/sys/bus/scsi/devices", "host0"), DT_LNK);
+    EXPECT_EQ(dirent_type("/sys/bus/scsi/devices", "target0:0:0"), DT_LNK);
+    EXPECT_EQ(dirent_type("/sys/block", "sda"), DT_LNK);
+
+    // The links resolve to the files the library reads.
+    EXPECT_EQ(read_whole_file("/sys/bus/scsi/devices/0:0:0:0/vendor"), "ATA     \n");
+    EXPECT_EQ(read_whole_file("/sys/class/block/sda/device/vpd_pg80"),
+              std::string("\x00\x80\x00\x08" "ABCD1234", 12));
+    EXPECT_EQ(read_whole_file("/sys/block/sda/removable"), "0\n");
+    EXPECT_EQ(read_whole_file("/sys/class/block/sda1/partition"), "1\n");
+    EXPECT_EQ(read_whole_file("/sys/class/block/sda1/dev"), "8:1\n");
+    EXPECT_TRUE(nesk_utils::is_blkdev("/dev/sda"));
+    EXPECT_TRUE(nesk_utils::is_blkdev("/dev/sda1"));
+}
+
+TEST_F(NodeSandboxTest, ModelsHostsNvmeVirtualDevicesAndDanglingLinks) {
+    sandbox()
+        .add_scsi_host(5, HostKind::fc)
+        .add_scsi_host(6, HostKind::iscsi)
+        .add_enclosure("0:0:8:0")
+        .add_nvme(NvmeNamespace("nvme0n1").with_size(1000))
+        .add_virtual_block("dm-0")
+        .add_virtual_block("md127")
+        .add_dangling_link("/sys/block/sdz", "../devices/gone/sdz");
+
+    EXPECT_TRUE(nesk_utils::is_dir("/sys/class/fc_host/host5"));
+    EXPECT_TRUE(nesk_utils::is_dir("/sys/class/iscsi_host/host6"));
+    EXPECT_FALSE(nesk_utils::is_dir("/sys/class/fc_host/host6"));
+    EXPECT_TRUE(nesk_utils::is_dir("/sys/bus/scsi/devices/0:0:8:0"));
+    EXPECT_FALSE(nesk_utils::is_dir("/sys/bus/scsi/devices/0:0:8:0/block"));
+
+    EXPECT_EQ(read_whole_file("/sys/block/nvme0n1/size"), "1000\n");
+    EXPECT_EQ(nesk_utils::read("/sys/block/nvme0n1/device/serial"), "S4EVNF0M000001");
+    EXPECT_EQ(link_text("/sys/block/nvme0n1/device"), "../../nvme0");
+
+    EXPECT_EQ(nesk_utils::read("/sys/block/dm-0/dev"), "253:0");
+    EXPECT_EQ(nesk_utils::read("/sys/block/md127/dev"), "9:127");
+    EXPECT_EQ(link_text("/sys/block/md127"), "../devices/virtual/block/md127");
+
+    struct stat st;
+    EXPECT_EQ(lstat("/sys/block/sdz", &st), 0);
+    EXPECT_NE(stat("/sys/block/sdz", &st), 0);
+}
+
+TEST_F(NodeSandboxTest, DiskNodeCanShareALoopDevicesNumber) {
+    const DevNum loop = NodeSandbox::device_number("/dev/loop3");
+    EXPECT_EQ(loop.major, 7u);
+    sandbox().add_scsi_disk(ScsiDisk("0:0:1:0", "sdb").with_devnum(loop));
+    const DevNum sdb = NodeSandbox::device_number("/dev/sdb");
+    EXPECT_EQ(sdb.major, loop.major);
+    EXPECT_EQ(sdb.minor, loop.minor);
+    EXPECT_EQ(nesk_utils::read("/sys/block/sdb/dev"), "7:3");
+}
+
+TEST_F(NodeSandboxTest, StubsAnswerAsScriptedAndRecordEveryCall) {
+    sandbox()
+        .stub_command("mdadm", {"fallback out\n", "", 0})
+        .stub_command("mdadm", "--detail /dev/md0", {"detail\n", "warning\n", 3})
+        .stub_command("pvscan", "-s", {"  /dev/sdc\n", "", 0});
+
+    std::list<std::string> lines;
+    std::string error;
+    EXPECT_EQ(nesk_utils::execute_command("mdadm --detail /dev/md0", lines, error, 0), 3);
+    EXPECT_EQ(lines, (std::list<std::string>{"detail"}));
+    EXPECT_EQ(error, "warning\n");
+    EXPECT_EQ(nesk_utils::execute_command("mdadm  --examine   /dev/sdb", lines, error, 0), 0);
+    EXPECT_EQ(lines, (std::list<std::string>{"fallback out"}));
+    // A call that no rule answers fails like a missing command.
+    EXPECT_EQ(nesk_utils::execute_command("pvscan -v", lines, error, 0), 127);
+    EXPECT_EQ(nesk_utils::popen("pvscan -s | grep \"/dev\"", lines, 0), 0);
+    EXPECT_EQ(lines, (std::list<std::string>{"/dev/sdc"}));
+
+    EXPECT_EQ(sandbox().command_log("mdadm"),
+              (std::vector<std::string>{"mdadm --detail /dev/md0", "mdadm --examine /dev/sdb"}));
+    EXPECT_EQ(sandbox().command_log("pvscan"), (std::vector<std::string>{"pvscan -v", "pvscan -s"}));
+    EXPECT_TRUE(sandbox().command_log("parted").empty());
+}
+
+TEST_F(NodeSandboxTest, ReplacesProcDevicesAndMtab) {
+    EXPECT_NE(read_whole_file("/proc/devices").find("Block devices:\n  7 loop\n  8 sd\n  9 md\n"),
+              std::string::npos);
+    sandbox().set_proc_devices("Character devices:\n  1 mem\n\nBlock devices:\n  8 sd\n");
+    EXPECT_EQ(read_whole_file("/proc/devices"), "Character devices:\n  1 mem\n\nBlock devices:\n  8 sd\n");
+
+    const std::string mtab = "/dev/sdb1 /mnt/data xfs rw,relatime 0 0\n";
+    sandbox().set_mtab(mtab);
+    EXPECT_EQ(read_whole_file("/etc/mtab"), mtab);
+    sandbox().set_mtab("");
+    EXPECT_EQ(read_whole_file("/etc/mtab"), "");
+    // The rest of /etc stays as it is.
+    EXPECT_TRUE(nesk_utils::is_file("/etc/passwd"));
+}
+
+TEST_F(NodeSandboxTest, ReplaysACapturedTree) {
+    nesk_test::TempDir captured("captured-sysfs");
+    const std::string root = captured.path();
+    sandbox()
+        .write_file(root + "/devices/virtual/block/loop0/size", "8\n")
+        .make_link(root + "/block/loop0", "../devices/virtual/block/loop0");
+    sandbox().load_sysfs_tree(root);
+    EXPECT_EQ(link_text("/sys/block/loop0"), "../devices/virtual/block/loop0");
+    EXPECT_EQ(nesk_utils::read("/sys/block/loop0/size"), "8");
+}
+
+TEST(NodeSandbox, RefusesPathsOutsideItsMounts) {
+    if (auto why = NodeSandbox::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+    NodeSandbox sandbox;
+    EXPECT_THROW(sandbox.write_file("/var/tmp/x", ""), std::invalid_argument);
+    EXPECT_THROW(sandbox.write_file("/sys/../etc/x", ""), std::invalid_argument);
+    EXPECT_THROW(sandbox.write_file("/etc/x", ""), std::invalid_argument);  // before set_mtab
+    EXPECT_THROW(NodeSandbox second, std::runtime_error);
+}
+
+TEST(NodeSandbox, TeardownRestoresTheOriginalView) {
+    if (auto why = NodeSandbox::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+    // The test process lives in a mount namespace of its own.
+    std::string self, init;
+    ASSERT_EQ(nesk_utils::readlink("/proc/self/ns/mnt", self), 0);
+    if (nesk_utils::readlink("/proc/1/ns/mnt", init) == 0) {
+        EXPECT_NE(self, init);
+    }
+
+    nesk_test::ScopedPlatform made_before;  // its directory must stay reachable
+    const std::string mounts = read_whole_file("/proc/self/mountinfo");
+    const std::string devices = read_whole_file("/proc/devices");
+    const std::string path = getenv("PATH") ? getenv("PATH") : "";
+    const std::string kept = made_before.log_dir() + "/written-inside";
+    {
+        NodeSandbox sandbox;
+        sandbox.add_scsi_disk(ScsiDisk("0:0:0:0", "sda"))
+            .set_proc_devices("Block devices:\n")
+            .set_mtab("")
+            .stub_command("pvscan", StubResult{});
+        nesk_test::write_whole_file("/tmp/scratch-of-the-test", "x");
+        nesk_test::write_whole_file(kept, "x");
+        EXPECT_NE(read_whole_file("/proc/self/mountinfo"), mounts);
+    }
+    EXPECT_EQ(read_whole_file("/proc/self/mountinfo"), mounts);
+    EXPECT_EQ(read_whole_file("/proc/devices"), devices);
+    EXPECT_EQ(getenv("PATH") ? getenv("PATH") : "", path);
+    EXPECT_FALSE(nesk_utils::is_file("/tmp/scratch-of-the-test"));
+    EXPECT_FALSE(nesk_utils::is_dir("/sys/bus/scsi/devices/0:0:0:0"));
+    EXPECT_EQ(read_whole_file(kept), "x");
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// A simulated storage node for tests and benchmarks: the library runs unchanged
+// against the fixed paths it uses in production (/sys, /dev, /proc/devices,
+// /etc/mtab, commands on PATH), which a NodeSandbox replaces inside a private
+// mount namespace of the test process.
+//
+// The first sandbox moves the whole process into its own mount namespace
+// (unshare(CLONE_NEWNS), every mount made private), so no mount made here can
+// reach the host, even when the test crashes. That needs root and a process
+// that is still single-threaded (true for gtest and Google Benchmark mains).
+//
+// While a NodeSandbox lives:
+// - /sys is an empty tmpfs laid out like the kernel's sysfs: device directories
+//   under /sys/devices/..., and /sys/bus/scsi/devices, /sys/block and
+//   /sys/class/block entries as relative symbolic links to them;
+// - /dev is a tmpfs holding null, zero, full, random, urandom, tty, fd,
+//   stdin/stdout/stderr, loop-control and loop0..loop63, plus the nodes of
+//   the disks added;
+// - /tmp is a private tmpfs (scratch directories of the code under test stay
+//   inside the namespace); the directories named by NESK_LOG_DIR and
+//   NESK_CONFIG_FILE, when they lie under /tmp, are carried over so that a
+//   ScopedPlatform made before the sandbox keeps working;
+// - /proc/devices shows a generated file (default: a RHEL node's list);
+// - /etc/mtab is the namespace's real mount table until set_mtab() is called;
+//   then /etc is an overlay whose mtab is a plain file with the given text;
+// - PATH starts with the sandbox's stub directory.
+// Destruction restores PATH and unmounts everything in reverse order.
+//
+// Example:
+//   if (auto why = NodeSandbox::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+//   NodeSandbox node;
+//   ScopedPlatform platform;  // after the sandbox: lives in its /tmp
+//   node.add_scsi_disk(ScsiDisk("0:0:0:0", "sda").with_serial("ABCD1234"))
+//       .add_scsi_host(5, HostKind::fc)
+//       .add_scsi_disk(ScsiDisk("5:0:0:1", "sdb"))
+//       .add_nvme(NvmeNamespace("nvme0n1").with_size(1000))
+//       .stub_command("pvscan", {"  PV /dev/sdc   VG vg0\n", "", 0});
+//   ... run the library ...
+//   EXPECT_EQ(node.command_log("pvscan"), std::vector<std::string>{"pvscan -s"});
+#ifndef NESK_NODE_SANDBOX_H
+#define NESK_NODE_SANDBOX_H
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace nesk_test {
+
+struct DevNum {
+    unsigned int major = 0;
+    unsigned int minor = 0;
+};
+
+// Kind of SCSI host adapter: where its directory lives and which transport
+// class (/sys/class/fc_host, /sys/class/iscsi_host) lists it.
+enum class HostKind { ata, sas, fc, iscsi };
+
+// One partition of a disk or NVMe namespace: <disk block dir>/<name>/ with
+// dev, size, start and partition files, linked from /sys/class/block, and a
+// node /dev/<name> with the disk's major and minor + number.
+struct Partition {
+    Partition(std::string name, unsigned int number, unsigned long long start_sectors,
+              unsigned long long size_sectors)
+        : name(std::move(name)), number(number), start(start_sectors), size(size_sectors) {}
+    std::string name;
+    unsigned int number;
+    unsigned long long start;
+    unsigned long long size;
+};
+
+// Raw bytes of a VPD page 0x80 holding `serial`: 00 80 00 <length> <serial>.
+std::string vpd_pg80_page(const std::string& serial);
+
+// A SCSI device with one block device. Every optional file is left out when
+// unset. Defaults model a SATA disk of 1 GiB without a VPD page 0x80.
+struct ScsiDisk {
+    ScsiDisk(std::string address, std::string name);
+    // A CD/DVD drive: type 5, removable 1, no VPD page, major 11.
+    static ScsiDisk optical(std::string address, std::string name);
+
+    std::string address;  // H:C:T:L; any other text is placed under the host directory
+    std::string name;     // kernel name, e.g. sda
+    std::optional<std::string> vendor = std::string("ATA     ");
+    std::optional<std::string> model = std::string("VIRTUAL-DISK    ");
+    std::optional<std::string> rev = std::string("1.0 ");
+    std::string type = "0";
+    std::optional<unsigned long long> size_sectors = 2097152ULL;
+    std::optional<std::string> removable = std::string("0");
+    std::optional<std::string> vpd_pg80;  // raw page bytes, written as they are
+    std::optional<DevNum> devnum;         // default: 8:16*k for the k-th disk added
+    bool device_node = true;              // mknod /dev/<name>
+    std::vector<std::string> extra_block_names;  // more entries in block/
+    std::vector<Partition> partitions;
+
+    ScsiDisk& with_vendor(std::string v) { vendor = std::move(v); return *this; }
+    ScsiDisk& with_model(std::string v) { model = std::move(v); return *this; }
+    ScsiDisk& with_size(unsigned long long v) { size_sectors = v; return *this; }
+    ScsiDisk& with_removable(std::string v) { removable = std::move(v); return *this; }
+    ScsiDisk& with_vpd_pg80(std::string raw) { vpd_pg80 = std::move(raw); return *this; }
+    ScsiDisk& with_serial(const std::string& s) { vpd_pg80 = vpd_pg80_page(s); return *this; }
+    ScsiDisk& with_devnum(DevNum d) { devnum = d; return *this; }
+    ScsiDisk& without_node() { device_node = false; return *this; }
+    ScsiDisk& with_partition(Partition p) { partitions.push_back(std::move(p)); return *this; }
+};
+
+// An NVMe namespace (nvme<C>n<N>) under its controller nvme<C>, whose
+// directory carries model and serial; the namespace's "device" link points at
+// the controller.
+struct NvmeNamespace {
+    explicit NvmeNamespace(std::string name);
+    std::string name;
+    std::optional<unsigned long long> size_sectors = 2097152ULL;
+    std::optional<DevNum> devnum;  // default: 259:k
+    bool device_node = true;
+    std::string model = "VIRTUAL NVME DISK";
+    std::string serial = "S4EVNF0M000001";
+    std::vector<Partition> partitions;
+
+    NvmeNamespace& with_size(unsigned long long v) { size_sectors = v; return *this; }
+    NvmeNamespace& without_size() { size_sectors.reset(); return *this; }
+    NvmeNamespace& with_devnum(DevNum d) { devnum = d; return *this; }
+    NvmeNamespace& with_partition(Partition p) { partitions.push_back(std::move(p)); return *this; }
+};
+
+// What a stub command writes and returns.
+struct StubResult {
+    std::string out;
+    std::string err;
+    int status = 0;
+};
+
+class NodeSandbox {
+public:
+    // "" when sandboxes can be made in this process; otherwise why not, e.g.
+    // "needs root (private mount namespace)". The first call moves the process
+    // into its private mount namespace.
+    static std::string unavailable_reason();
+    // major:minor of an existing block node such as /dev/loop3; throws when
+    // `path` is not one.
+    static DevNum device_number(const std::string& path);
+    // The /proc/devices text installed by default.
+    static std::string default_proc_devices();
+
+    // Throws std::runtime_error when unavailable or when another sandbox lives.
+    NodeSandbox();
+    ~NodeSandbox();
+    NodeSandbox(const NodeSandbox&) = delete;
+    NodeSandbox& operator=(const NodeSandbox&) = delete;
+
+    // ---- sysfs and /dev ----
+    // Hosts are made on demand (as HostKind::ata) by the devices placed on them.
+    NodeSandbox& add_scsi_host(unsigned int host, HostKind kind = HostKind::ata);
+    NodeSandbox& add_scsi_disk(const ScsiDisk& disk);
+    // A SCSI device without a block device (type 13, with an enclosure/ dir).
+    NodeSandbox& add_enclosure(const std::string& address,
+                               const std::string& vendor = "HPE     ",
+                               const std::string& model = "Smart Adapter   ");
+    NodeSandbox& add_nvme(const NvmeNamespace& ns);
+    // A block device under /sys/devices/virtual/block: dm-<N>, loop<N>,
+    // zram<N>, md<N> get their driver's major and minor N by default.
+    NodeSandbox& add_virtual_block(const std::string& name,
+                                   std::optional<unsigned long long> size_sectors = 0ULL,
+                                   std::optional<DevNum> devnum = std::nullopt);
+    // A symbolic link `path` -> `target` where the target does not exist.
+    NodeSandbox& add_dangling_link(const std::string& path, const std::string& target);
+    // A block node /dev/<name> (replacing one already there).
+    NodeSandbox& add_device_node(const std::string& name, DevNum devnum);
+    // Copies a captured sysfs root (holding devices/, block/, bus/, class/...)
+    // into /sys, symbolic links kept as they are.
+    NodeSandbox& load_sysfs_tree(const std::string& dir);
+
+    // Raw edits for odd cases; `path` must lie under /sys, /dev or /tmp (or
+    // /etc once set_mtab has been called). Parents are created.
+    NodeSandbox& write_file(const std::string& path, const std::string& content);
+    NodeSandbox& make_dir(const std::string& path);
+    NodeSandbox& make_link(const std::string& path, const std::string& target);
+    NodeSandbox& remove(const std::string& path);  // recursively, links not followed
+
+    // Device directory of a SCSI device added before ("" when unknown).
+    std::string scsi_device_dir(const std::string& address) const;
+
+    // ---- /proc/devices and /etc/mtab ----
+    NodeSandbox& set_proc_devices(const std::string& content);
+    NodeSandbox& set_mtab(const std::string& content);
+
+    // ---- stub commands ----
+    // `name` answers every call with `result` (unless a rule below matches).
+    NodeSandbox& stub_command(const std::string& name, const StubResult& result);
+    // `name` answers calls whose arguments, joined by blanks, equal `args`.
+    NodeSandbox& stub_command(const std::string& name, const std::string& args,
+                              const StubResult& result);
+    // Every call of stub `name` so far: its name and arguments joined by blanks.
+    std::vector<std::string> command_log(const std::string& name) const;
+
+    // Private directory of the sandbox (inside its /tmp).
+    const std::string& work_dir() const { return work_dir_; }
+
+private:
+    struct Host {
+        std::string dir;
+        HostKind kind;
+    };
+    struct StubRule {
+        std::optional<std::string> args;
+        StubResult result;
+    };
+    // At most one sandbox at a time, and only in a private namespace.
+    class Claim {
+    public:
+        Claim();
+        ~Claim();
+        Claim(const Claim&) = delete;
+        Claim& operator=(const Claim&) = delete;
+    };
+    class MountStack {
+    public:
+        MountStack() = default;
+        ~MountStack();
+        MountStack(const MountStack&) = delete;
+        MountStack& operator=(const MountStack&) = delete;
+        void mount(const std::string& source, const std::string& target, const char* type,
+                   unsigned long flags, const std::string& options);
+
+    private:
+        std::vector<std::string> targets_;
+    };
+    class PathGuard {
+    public:
+        PathGuard() = default;
+        ~PathGuard();
+        PathGuard(const PathGuard&) = delete;
+        PathGuard& operator=(const PathGuard&) = delete;
+        void prepend(const std::string& dir);
+
+    private:
+        bool active_ = false;
+        bool had_ = false;
+        std::string old_;
+    };
+
+    const Host& host(unsigned int number);
+    std::string place_scsi_device(const std::string& address, std::string& target_dir);
+    void add_block_dir(const std::string& dir, const std::string& name, DevNum devnum,
+                       std::optional<unsigned long long> size,
+                       const std::optional<std::string>& removable, bool node,
+                       const std::vector<Partition>& partitions);
+    void write_stub(const std::string& name);
+    std::string checked(const std::string& path) const;
+
+    Claim claim_;
+    MountStack mounts_;  // unmounts after the members below, also after a failed constructor
+    PathGuard path_;
+    std::string work_dir_;
+    std::string cat_;
+    bool etc_overlay_ = false;
+    unsigned int next_sd_ = 0;
+    unsigned int next_nvme_minor_ = 0;
+    std::map<unsigned int, Host> hosts_;
+    std::map<std::string, std::string> scsi_dirs_;
+    std::map<std::string, std::vector<StubRule>> stubs_;
+};
+
+// Fixture: skips when no sandbox can be made; otherwise gives each test a
+// fresh NodeSandbox and, inside it, a ScopedPlatform.
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    NodeSandbox& sandbox() { return *sandbox_; }
+    ScopedPlatform& platform() { return *platform_; }
+
+private:
+    std::unique_ptr<NodeSandbox> sandbox_;
+    std::unique_ptr<ScopedPlatform> platform_;
+};
+
+// True when some line of `lines` contains `text`.
+bool has_line_containing(const std::vector<std::string>& lines, const std::string& text);
+// Number of lines of `lines` that contain `text`.
+int count_lines_containing(const std::vector<std::string>& lines, const std::string& text);
+
+}  // namespace nesk_test
+
+#endif
