@@ -149,12 +149,15 @@ public:
     // Disks backing a mounted file system, from /etc/mtab: always 0.
     int enumerate_bdevs();
     // Disks that are members of a software RAID array: 0, or -1 when the md
-    // devices cannot be listed.
+    // devices or the members of an array cannot be listed (the members of the
+    // other arrays are still added).
     int enumerate_md_tgts();
-    // Replaces `names` with the md device names (md0, ...): 0, or -1.
+    // Replaces `names` with the md device names (md0, ...): 0, also with no
+    // name when the kernel lists no md driver; -1 when /proc/devices or the
+    // sysfs block directory cannot be read.
     int enumerate_md_devs(std::list<std::string>& names);
-    // Fills `members` with the member paths of md device `name`: 0, or the
-    // command's failure status.
+    // Replaces `members` with the member paths that "mdadm --detail" lists for
+    // md device `name`: 0, or mdadm's failure status (`members` unchanged).
     int get_backend_devs(std::string name, std::list<std::string>& members);
     // Block major number of `driver` in /proc/devices, -1 when not listed.
     int get_major_num(std::string driver);

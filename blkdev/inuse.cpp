@@ -1,0 +1,230 @@
+// Disks already in use: LVM physical volumes, disks behind mounted file
+// systems and members of software RAID (md) arrays. Each enumeration reduces
+// what it finds to whole-disk paths and adds them to the manager's used_devs.
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <string>
+
+#include "ZavMntParser.h"
+#include "fd_util.h"
+#include "nesk_blkdev.h"
+#include "nesk_utils.h"
+#include "scandir_list.h"
+
+namespace {
+
+// Delay handed to the command runner for pvscan and mdadm.
+const int k_command_delay_ms = 100;
+
+// Reads the next line of `stream` into `line` without its line feed; false at
+// end of input. The getline buffer is owned by `buffer`.
+bool next_line(FILE* stream, nesk::unique_malloc<char>& buffer, size_t& capacity,
+               std::string& line) {
+    char* raw = buffer.release();
+    ssize_t length = ::getline(&raw, &capacity, stream);
+    buffer.reset(raw);
+    if (length < 0) return false;
+    line.assign(raw, static_cast<size_t>(length));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return true;
+}
+
+// "<number> <word>" with white space allowed before each: true with both set.
+bool parse_number_and_word(const std::string& line, int& number, std::string& word) {
+    int consumed = 0;
+    if (std::sscanf(line.c_str(), " %d%n", &number, &consumed) != 1) return false;
+    size_t begin = line.find_first_not_of(" \t\n\r\v\f", static_cast<size_t>(consumed));
+    if (begin == std::string::npos) return false;
+    size_t end = line.find_first_of(" \t\n\r\v\f", begin);
+    word = line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    return true;
+}
+
+// The block major number of `driver` in /proc/devices, or -1. `listed` tells
+// whether the block device list was read at all.
+int block_major(const std::string& driver, bool& listed) {
+    listed = false;
+    nesk::unique_file devices(std::fopen("/proc/devices", "re"));
+    if (!devices) return -1;
+    // Character devices come first; only the block device list counts.
+    nesk::unique_malloc<char> buffer;
+    size_t capacity = 0;
+    std::string line;
+    while (next_line(devices.get(), buffer, capacity, line)) {
+        if (!listed) {
+            listed = nesk_utils::trim(line).find("Block devices") != std::string::npos;
+            continue;
+        }
+        int number = 0;
+        std::string word;
+        if (parse_number_and_word(line, number, word) && word == driver) return number;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int nesk_blkdevmgr::enumerate_pvs() {
+    // pvscan -s prints one indented device path per physical volume and a
+    // "Total:" line; a node without any volume prints only a notice and still
+    // succeeds, so the status is pvscan's own and the paths are picked here.
+    std::list<std::string> lines;
+    int status = nesk_utils::popen("pvscan -s", lines, k_command_delay_ms);
+    if (status != 0) {
+        debug_log.logMessage("nesk_blkdevmgr::enumerate_pvs", -1,
+                             "Failed to enumerate the LVM physical volumes currently present on "
+                             "the server");
+        return status;
+    }
+    for (const std::string& line : lines) {
+        if (line.find("/dev") == std::string::npos) continue;
+        std::string disk = to_blkdev(line);
+        debug_log.logMessage("nesk_blkdevmgr::enumerate_pvs", 2, "LVM PV %s block dev %s",
+                             line.c_str(), disk.c_str());
+        used_devs.insert(disk);
+    }
+    return 0;
+}
+
+int nesk_blkdevmgr::enumerate_bdevs() {
+    ZavMntParser parser("/etc/mtab");
+    std::list<ZavMntInfo> entries;
+    // An unreadable table leaves the list empty: nothing is added.
+    parser.ParseMountPointInfo(entries);
+    for (const ZavMntInfo& entry : entries) {
+        std::string device = entry.GetBackingDevice();
+        // Pseudo file systems (proc, tmpfs, ...) have no device path.
+        if (device.compare(0, 4, "/dev") != 0) continue;
+        std::string disk = to_blkdev(device);
+        debug_log.logMessage("nesk_blkdevmgr::enumerate_bdevs", 2,
+                             "Mountpath backing device %s block dev %s", device.c_str(),
+                             disk.c_str());
+        used_devs.insert(disk);
+    }
+    return 0;
+}
+
+int nesk_blkdevmgr::enumerate_md_tgts() {
+    std::list<std::string> arrays;
+    if (enumerate_md_devs(arrays) != 0) {
+        debug_log.logMessage("nesk_blkdevmgr::enumerate_md_tgts", -1,
+                             "Failed to enumerate software raid devices");
+        return -1;
+    }
+    // An array whose members cannot be listed does not stop the others, but
+    // the set of members is then incomplete and the enumeration says so.
+    int result = 0;
+    for (const std::string& array : arrays) {
+        std::list<std::string> members;
+        if (get_backend_devs(array, members) != 0) {
+            debug_log.logMessage("nesk_blkdevmgr::enumerate_md_tgts", -1,
+                                 "Failed to get backend devices for md device %s", array.c_str());
+            result = -1;
+            continue;
+        }
+        for (const std::string& member : members) {
+            std::string disk = to_blkdev(member);
+            debug_log.logMessage("nesk_blkdevmgr::enumerate_md_tgts", 0,
+                                 "Software raid device %s block dev %s", array.c_str(),
+                                 disk.c_str());
+            used_devs.insert(disk);
+        }
+    }
+    return result;
+}
+
+int nesk_blkdevmgr::enumerate_md_devs(std::list<std::string>& names) {
+    // The scan filter sees only the directory entry, so the major number it
+    // compares with is handed over through md_major.
+    md_major = get_major_num("md");
+    if (md_major < 0) {
+        // The driver registers its major number when it loads, and no array
+        // exists without it: a block device list without "md" is a complete
+        // answer. Only a list that cannot be read is a failure.
+        bool listed = false;
+        block_major("md", listed);
+        if (listed) {
+            names.clear();
+            debug_log.logMessage("nesk_blkdevmgr::enumerate_md_devs", 0,
+                                 "No md kernel module loaded, no software raid devices present");
+            return 0;
+        }
+        debug_log.logMessage("nesk_blkdevmgr::enumerate_md_devs", -1,
+                             "Failed to find major number for md kernel module");
+        return -1;
+    }
+    names.clear();
+    scandir_list entries;
+    if (entries.scan(s_block_base_dir.c_str(), blkdev_select, alphasort) < 0) return -1;
+    for (int i = 0; i < entries.size(); ++i) {
+        names.push_back(entries[i]->d_name);
+        debug_log.logMessage("nesk_blkdevmgr::enumerate_md_devs", -1, "Found a md device %s",
+                             entries[i]->d_name);
+    }
+    return 0;
+}
+
+int nesk_blkdevmgr::get_backend_devs(std::string name, std::list<std::string>& members) {
+    // mdadm runs alone, so that its own status tells whether the members could
+    // be listed (at the end of a pipeline a failing mdadm would look like an
+    // array without members). Member lines are the lines naming a device other
+    // than an md array, and the member's path is their last field whatever the
+    // state: "active sync", "spare", "faulty" and RAID10's "active sync set-A"
+    // differ in how many fields come before it.
+    std::string command = "mdadm --detail /dev/" + name;
+    debug_log.logMessage("nesk_blkdevmgr::get_backend_devs", 2,
+                         "Backend devices will be extracted using command %s", command.c_str());
+    std::list<std::string> lines;
+    int status = nesk_utils::popen(command, lines, k_command_delay_ms);
+    if (status != 0) {
+        debug_log.logMessage("nesk_blkdevmgr::get_backend_devs", -1, "Failed to execute command %s",
+                             command.c_str());
+        return status;
+    }
+    members.clear();
+    for (const std::string& line : lines) {
+        if (line.find("/dev") == std::string::npos || line.find("/dev/md") != std::string::npos)
+            continue;
+        size_t blank = line.find_last_of(" \t");
+        members.push_back(blank == std::string::npos ? line : line.substr(blank + 1));
+    }
+    return 0;
+}
+
+int nesk_blkdevmgr::get_major_num(std::string driver) {
+    bool listed = false;
+    int major = block_major(driver, listed);
+    debug_log.logMessage("nesk_blkdevmgr::get_md_devno", 0,
+                         "Found major number %d for kernel module %s", major, driver.c_str());
+    return major;
+}
+
+int blkdev_select(const struct dirent* entry) {
+    // Called from inside scandir: nothing may propagate out of it.
+    try {
+        if (entry->d_name[0] == '.') return 0;
+        std::string path = s_block_base_dir + "/" + entry->d_name + "/dev";
+        return read_major_num(path) == md_major ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int read_major_num(std::string path) {
+    std::string line;
+    {
+        nesk::unique_file file(std::fopen(path.c_str(), "re"));
+        if (!file) return 0;
+        nesk::unique_malloc<char> buffer;
+        size_t capacity = 0;
+        if (!next_line(file.get(), buffer, capacity, line)) return 0;
+    }
+    std::string major;
+    std::string minor;
+    if (nesk_utils::get_name_value_pair(line, major, minor) != 0) return 0;
+    return std::atoi(major.c_str());
+}

@@ -1,0 +1,248 @@
+// The activity probe against real XFS file systems on loop devices, reached
+// through device nodes named like SCSI disks.
+#include <sys/mount.h>
+#include <sys/xattr.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nesk_blkdev.h"
+#include "nesk_utils.h"
+#include "node_sandbox.h"
+#include "real_devices.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace nesk_test;
+
+std::string first_line_with(const std::vector<std::string>& lines, const std::string& text) {
+    for (const std::string& line : lines)
+        if (line.find(text) != std::string::npos) return line;
+    return std::string();
+}
+
+constexpr unsigned long long k_xfs_bytes = 300ULL << 20;
+
+// Stamp sets that must be told apart, each on its own XFS file system.
+struct StampCase {
+    const char* disk;  // node name in the sandbox
+    const char* what;
+    Attributes attributes;
+    bool formatted;
+    bool active;
+    const char* message;  // level -1 message of the check ("" for none)
+};
+
+std::vector<StampCase> stamp_cases() {
+    const std::string stamp = "tessera@vrnk";
+    return {
+        {"sdb",
+         "valid set",
+         {{"trusted.vrnkstamp", stamp},
+          {"trusted.mntstamp", "/data/b1"},
+          {"trusted.blkdevstamp", "/dev/sdb"}},
+         true,
+         true,
+         ""},
+        {"sdc",
+         "empty mount and blkdev stamps",
+         {{"trusted.vrnkstamp", stamp}, {"trusted.mntstamp", ""}, {"trusted.blkdevstamp", ""}},
+         true,
+         true,
+         ""},
+        {"sdd", "no stamps", {}, true, false, "Failed to find valid vornik stamp @ "},
+        {"sde",
+         "stamp with newline",
+         {{"trusted.vrnkstamp", stamp + "\n"},
+          {"trusted.mntstamp", "m"},
+          {"trusted.blkdevstamp", "b"}},
+         true,
+         false,
+         "does not match with tessera@vrnk"},
+        {"sdf",
+         "stamp with NUL",
+         {{"trusted.vrnkstamp", stamp + std::string(1, '\0')},
+          {"trusted.mntstamp", "m"},
+          {"trusted.blkdevstamp", "b"}},
+         true,
+         false,
+         "does not match with tessera@vrnk"},
+        {"sdg",
+         "blkdev stamp missing",
+         {{"trusted.vrnkstamp", stamp}, {"trusted.mntstamp", "m"}},
+         true,
+         false,
+         "Failed to find valid blkdev stamp @ "},
+        {"sdh",
+         "mount stamp of 4097 bytes",
+         {{"trusted.vrnkstamp", stamp},
+          {"trusted.mntstamp", std::string(4097, 'm')},
+          {"trusted.blkdevstamp", "b"}},
+         true,
+         false,
+         "Failed to find valid mount stamp @ "},
+        {"sdi",
+         "mount stamp of 4096 bytes",
+         {{"trusted.vrnkstamp", stamp},
+          {"trusted.mntstamp", std::string(4096, 'm')},
+          {"trusted.blkdevstamp", "b"}},
+         true,
+         true,
+         ""},
+        {"sdj", "blank device", {}, false, false, ""},
+    };
+}
+
+// One loop device per stamp case, formatted and stamped once for all tests.
+class ProbeTest : public SandboxTest {
+protected:
+    static void SetUpTestSuite() {
+        if (!NodeSandbox::unavailable_reason().empty()) return;
+        for (const StampCase& c : stamp_cases()) {
+            auto loop = std::make_unique<LoopDevice>(k_xfs_bytes);
+            if (c.formatted) {
+                make_xfs(loop->path());
+                set_root_attributes(loop->path(), c.attributes);
+            }
+            loops_[c.disk] = std::move(loop);
+        }
+    }
+    static void TearDownTestSuite() { loops_.clear(); }
+
+    void SetUp() override {
+        SandboxTest::SetUp();
+        if (IsSkipped()) return;
+        platform().set_debug_level(2);
+        for (const auto& loop : loops_)
+            sandbox().add_device_node(loop.first, loop.second->devnum());
+    }
+
+    static std::vector<std::string> probe_mounts() {
+        std::vector<std::string> found;
+        for (const std::string& point : mount_points())
+            if (point.compare(0, 10, "/tmp/hamnt") == 0) found.push_back(point);
+        return found;
+    }
+
+    static std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
+};
+
+std::map<std::string, std::unique_ptr<LoopDevice>> ProbeTest::loops_;
+
+TEST_F(ProbeTest, AnswersByTheStampSet) {
+    for (const StampCase& c : stamp_cases()) {
+        SCOPED_TRACE(std::string(c.disk) + ": " + c.what);
+        const std::string device = std::string("/dev/") + c.disk;
+        const size_t dirs_before = probe_directories().size();
+        const size_t lines_before = platform().log_lines().size();
+
+        nesk_blkdevmgr manager;
+        EXPECT_EQ(manager.is_active_bdev(device), c.active);
+
+        std::vector<std::string> log = platform().log_lines();
+        log.erase(log.begin(), log.begin() + static_cast<long>(lines_before));
+        // One new scratch directory, named by the mount command, left in place.
+        ASSERT_EQ(probe_directories().size(), dirs_before + 1);
+        // The command at level 2, and once more in the failure message when
+        // the device holds no XFS.
+        const std::string command =
+            "nesk_blkdevmgr::mount: Mount command [mount -t xfs " + device + " /tmp/hamnt";
+        ASSERT_EQ(count_lines_containing(log, command), c.formatted ? 1 : 2);
+        EXPECT_EQ(count_lines_containing(log, "] failed with error [mount: "), c.formatted ? 0 : 1);
+        const std::string mount_line = first_line_with(log, "Mount command [");
+        const std::string dir = mount_line.substr(mount_line.find("/tmp/hamnt"), 16);
+        EXPECT_TRUE(nesk_utils::is_dir(dir));
+        EXPECT_EQ(count_lines_containing(log, "unmount command [umount  " + dir + "]"),
+                  c.formatted ? 1 : 0);
+        EXPECT_TRUE(probe_mounts().empty());
+        std::string verdict =
+            !c.formatted ? "Failed to mount Block device " + device + " at " + dir +
+                               ", treating this device as inactive"
+            : c.active ? "Block device " + device + " has valid vornik extended attributes"
+                       : "Block device " + device + " is currently not active";
+        EXPECT_TRUE(has_line_containing(log, "nesk_blkdevmgr::is_active_bdev: " + verdict));
+        if (*c.message) {
+            EXPECT_TRUE(has_line_containing(log, c.message));
+        }
+    }
+}
+
+TEST_F(ProbeTest, DiskInUseIsNeverMounted) {
+    sandbox().stub_command("pvscan", {"  /dev/sdb2\n  Total: 1 [1.00 GiB]\n", "", 0});
+    nesk_blkdevmgr manager;
+    ASSERT_EQ(manager.enumerate_pvs(), 0);
+    const size_t dirs_before = probe_directories().size();
+    EXPECT_TRUE(manager.is_active_bdev("/dev/sdb"));
+    EXPECT_EQ(probe_directories().size(), dirs_before);
+    const auto log = platform().log_lines();
+    EXPECT_TRUE(has_line_containing(log,
+                                    "nesk_blkdevmgr::is_active_bdev: Block device /dev/sdb is "
+                                    "currently active"));
+    EXPECT_FALSE(has_line_containing(log, "Mount command"));
+}
+
+TEST_F(ProbeTest, FailedUnmountStillAnswersStamped) {
+    sandbox().stub_command("umount", {"", "umount: /tmp/x: target is busy.\n", 32});
+    nesk_blkdevmgr manager;
+    EXPECT_TRUE(manager.is_active_bdev("/dev/sdb"));
+    const auto stuck = probe_mounts();
+    ASSERT_EQ(stuck.size(), 1u);
+    EXPECT_TRUE(has_line_containing(platform().log_lines(),
+                                    "unmount command [umount  " + stuck[0] +
+                                        "] failed with error [umount: /tmp/x: target is busy. ]"));
+    for (const std::string& point : stuck) ::umount2(point.c_str(), 0);
+}
+
+TEST_F(ProbeTest, MountCommandText) {
+    sandbox().stub_command("mount",
+                           {"", "mount: /tmp/m: special device /dev/sdz does not exist.\n", 32});
+    nesk_blkdevmgr manager;
+    EXPECT_EQ(manager.mount("/tmp/m", "/dev/sdz", "xfs", "ro"), -1);
+    EXPECT_EQ(manager.mount("/tmp/m", "/dev/sdz", "xfs", ""), -1);
+    const auto log = platform().log_lines();
+    EXPECT_TRUE(has_line_containing(log, "Mount command [mount -t xfs  -o ro /dev/sdz /tmp/m]"));
+    EXPECT_TRUE(has_line_containing(
+        log,
+        "Mount command [mount -t xfs /dev/sdz /tmp/m] failed with error [mount: /tmp/m: "
+        "special device /dev/sdz does not exist. ]"));
+}
+
+TEST_F(ProbeTest, ExtendedAttributeValuesAreExactBytes) {
+    TempDir dir;
+    const std::string path = dir.path();
+    const struct {
+        const char* name;
+        std::string value;
+        int result;
+    } cases[] = {
+        {"trusted.a", "abc", 3},
+        {"trusted.empty", "", 0},
+        {"trusted.nul", std::string("a\0b", 3), 3},
+        {"trusted.high", "\xff\x80", 2},
+        {"trusted.full", std::string(4096, 'x'), 4096},
+        {"trusted.long", std::string(4097, 'x'), -1},
+    };
+    nesk_blkdevmgr manager;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(::setxattr(path.c_str(), c.name, c.value.data(), c.value.size(), 0), 0);
+        std::string value = "unchanged";
+        EXPECT_EQ(manager.getextendedattribute(path, c.name, value), c.result);
+        EXPECT_EQ(value, c.result < 0 ? std::string("unchanged") : c.value);
+    }
+    std::string value = "unchanged";
+    EXPECT_EQ(manager.getextendedattribute(path, "trusted.missing", value), -1);
+    EXPECT_EQ(value, "unchanged");
+    const auto log = platform().log_lines();
+    EXPECT_TRUE(has_line_containing(log, "Failed to extract trusted.missing attribute from file " +
+                                             path + " error: No data available"));
+    EXPECT_TRUE(has_line_containing(log, "Failed to extract trusted.long attribute from file " +
+                                             path + " error: Numerical result out of range"));
+    EXPECT_TRUE(
+        has_line_containing(log, "Succesfully extracted trusted.full attribute from file " + path));
+}
+
+}  // namespace
