@@ -380,12 +380,23 @@ NodeSandbox::NodeSandbox() : work_dir_(kWorkDir) {
     cat_ = ::access("/bin/cat", X_OK) == 0 ? "/bin/cat" : "/usr/bin/cat";
 
     // The log and configuration directories of a ScopedPlatform made before
-    // the sandbox: keep them reachable under their names.
-    std::vector<std::pair<std::string, unique_fd>> keep;
+    // the sandbox, and the tree the running program was built in (its tools
+    // and libraries) when it lies under /tmp: keep them reachable under their
+    // names.
+    std::vector<std::string> wanted;
     for (const char* var : {"NESK_LOG_DIR", "NESK_CONFIG_FILE"}) {
         const char* value = getenv(var);
         if (!value || strncmp(value, "/tmp/", 5) != 0) continue;
-        std::string dir = std::string(var) == "NESK_CONFIG_FILE" ? parent_of(value) : value;
+        wanted.push_back(std::string(var) == "NESK_CONFIG_FILE" ? parent_of(value) : value);
+    }
+    char exe[4096];
+    ssize_t exe_length = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (exe_length > 5 && strncmp(exe, "/tmp/", 5) == 0) {
+        std::string path(exe, static_cast<size_t>(exe_length));
+        wanted.push_back(path.substr(0, path.find('/', 5)));
+    }
+    std::vector<std::pair<std::string, unique_fd>> keep;
+    for (const std::string& dir : wanted) {
         if (dir == "/tmp") continue;
         bool seen = false;
         for (const auto& k : keep) seen = seen || k.first == dir;
