@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "fd_util.h"
+
 namespace nesk_test {
 
 namespace {
@@ -27,20 +29,7 @@ const char* const kWorkDir = "/tmp/nesk-sandbox";
     throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-class unique_fd {
-public:
-    explicit unique_fd(int fd = -1) : fd_(fd) {}
-    ~unique_fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    unique_fd(unique_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using nesk::unique_fd;
 
 struct dir_closer {
     void operator()(DIR* d) const { closedir(d); }

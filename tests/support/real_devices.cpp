@@ -19,6 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "fd_util.h"
+
 extern char** environ;
 
 namespace nesk_test {
@@ -29,24 +31,7 @@ namespace {
     throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-class fd_holder {
-public:
-    explicit fd_holder(int fd = -1) : fd_(fd) {}
-    ~fd_holder() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    fd_holder(const fd_holder&) = delete;
-    fd_holder& operator=(const fd_holder&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using nesk::unique_fd;
 
 class spawn_actions {
 public:
@@ -96,8 +81,8 @@ int spawn_and_wait(const std::vector<std::string>& argv, std::string* out, int e
 
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-    fd_holder read_end(pipe_fds[0]);
-    fd_holder write_end(pipe_fds[1]);
+    unique_fd read_end(pipe_fds[0]);
+    unique_fd write_end(pipe_fds[1]);
 
     spawn_actions actions;
     posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
@@ -131,7 +116,7 @@ int run_program(const std::vector<std::string>& argv, std::string* output) {
 }
 
 int run_program(const std::vector<std::string>& argv, std::string* out, std::string* err) {
-    fd_holder file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    unique_fd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (file.get() < 0) return -1;
     int code = spawn_and_wait(argv, out, file.get());
     if (::lseek(file.get(), 0, SEEK_SET) != 0) return -1;
@@ -168,11 +153,11 @@ constexpr int k_private_loop_range = 4000;
 }  // namespace
 
 LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
-    fd_holder backing(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    unique_fd backing(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (backing.get() < 0) fail("O_TMPFILE in /tmp");
     if (::ftruncate(backing.get(), static_cast<off_t>(bytes)) != 0) fail("ftruncate");
 
-    fd_holder control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    unique_fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
     if (control.get() < 0) fail("open /dev/loop-control");
     static int next = k_first_private_loop + (::getpid() % 40) * 100;
     for (int tried = 0; tried < k_private_loop_range; ++tried) {
@@ -185,7 +170,7 @@ LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
         }
         const std::string node = "/dev/loop" + std::to_string(number);
         ensure_node(node, DevNum{7, static_cast<unsigned int>(number)});
-        fd_holder device(::open(node.c_str(), O_RDWR | O_CLOEXEC));
+        unique_fd device(::open(node.c_str(), O_RDWR | O_CLOEXEC));
         if (device.get() < 0) fail("open " + node);
         struct loop_config config;
         memset(&config, 0, sizeof config);
