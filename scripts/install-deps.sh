@@ -4,7 +4,7 @@
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
-          xfsprogs attr lvm2 parted fdisk util-linux"
+          xfsprogs attr lvm2 parted fdisk util-linux mount"
 
 missing=""
 for p in $packages; do
