@@ -196,14 +196,14 @@ LoopDevice::~LoopDevice() {
     // The last close detaches the device (autoclear); then the instance goes.
     // A device still mounted is detached by its last unmount and stays listed.
     ::close(fd_);
-    int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-    if (control < 0) return;
+    unique_fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    if (!control) return;
     for (int attempt = 0; attempt < 20; ++attempt) {
-        if (::ioctl(control, LOOP_CTL_REMOVE, static_cast<int>(number_)) == 0 || errno != EBUSY)
+        if (::ioctl(control.get(), LOOP_CTL_REMOVE, static_cast<int>(number_)) == 0 ||
+            errno != EBUSY)
             break;
         ::usleep(5000);
     }
-    ::close(control);
 }
 
 std::string LoopDevice::path() const {
