@@ -1,6 +1,8 @@
 #include "nesk_utils.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -76,10 +78,31 @@ INSTANTIATE_TEST_SUITE_P(Command, BothRunners, testing::ValuesIn(k_cases),
 
 TEST(ExecuteCommand, CapturesStandardErrorSeparately) {
     lines_t lines;
-    std::string error;
+    // A reused error string holds only the last command's error output.
+    std::string error = "from an earlier command\n";
     EXPECT_EQ(nesk_utils::execute_command("echo out; echo oops >&2; exit 2", lines, error, 0), 2);
     EXPECT_EQ(lines, lines_t{"out"});
     EXPECT_EQ(error, "oops\n");
+}
+
+// A caller's signal handler installed without SA_RESTART interrupts the read
+// in the middle of a line; no byte of the output may be lost.
+TEST(Popen, SignalDuringALineLosesNothing) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    struct itimerval timer {};
+    timer.it_value.tv_usec = 100 * 1000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
+
+    lines_t lines;
+    int status = nesk_utils::popen("printf '  /dev/sd'; sleep 0.4; printf 'b2\\n'; echo second",
+                                   lines, 0);
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lines, (lines_t{"/dev/sdb2", "second"}));
 }
 
 TEST(BothRunners, NonZeroDelayStillReturnsTheOutput) {

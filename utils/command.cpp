@@ -8,6 +8,8 @@
 //                    lines kept; " \n\r\t" stripped; long lines in pieces.
 #include "nesk_utils.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -64,23 +66,28 @@ int nesk_utils::popen(std::string command, std::list<std::string>& lines, int de
     // The command runs during the delay; it blocks once the pipe is full.
     if (delay != 0) YOTSLEEP_InTeRnAl(delay, k_source_name, __LINE__);
 
-    // Each fgets piece is one line with its line feed, the first 4095 bytes of
-    // a longer line, or a last line without line feed; each is trimmed alone.
+    // The output is cut into the pieces fgets(3) with a 4096-byte buffer would
+    // give: one line with its line feed, the first 4095 bytes of a longer line,
+    // or a last line without line feed; each is trimmed alone, and, as a C
+    // string, ends at its first NUL byte. It is read with read(2), so that a
+    // signal interrupting a read loses no byte.
     std::list<std::string> result;
+    const size_t piece_limit = 4095;
+    std::string piece;
     char buffer[4096];
     for (;;) {
-        if (std::fgets(buffer, sizeof buffer, stream.get()) != nullptr) {
-            result.push_back(trim(buffer));
-            continue;
+        ssize_t got = ::read(fileno(stream.get()), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (ssize_t i = 0; i < got; ++i) {
+            piece += buffer[i];
+            if (buffer[i] == '\n' || piece.size() == piece_limit) {
+                result.push_back(trim(piece.c_str()));
+                piece.clear();
+            }
         }
-        // A signal handler installed without SA_RESTART must not cut the
-        // output short: resume reading after an interrupted read.
-        if (std::ferror(stream.get()) && errno == EINTR) {
-            std::clearerr(stream.get());
-            continue;
-        }
-        break;
     }
+    if (!piece.empty()) result.push_back(trim(piece.c_str()));
     lines.swap(result);
 
     // Raw wait status of the shell (exit code * 256), or -1 when pclose fails.
