@@ -180,6 +180,8 @@ bool drain(std::vector<Channel>& channels) {
 
 int ZavProcess::system(const char* command, std::string* output, std::string* error, int,
                        bool) {
+    if (output) output->clear();
+    if (error) error->clear();
     if (!command) return -1;
     const bool wrapped = children_are_reaped_automatically();
 

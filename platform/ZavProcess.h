@@ -10,8 +10,8 @@ public:
     // blocks until it has ended. Both output streams are collected completely and
     // concurrently: on return `*output` holds everything the command wrote to its
     // standard output and `*error` everything it wrote to standard error (either
-    // pointer may be null to send that stream to /dev/null; the strings are
-    // appended to). The call returns once both streams are closed, so a
+    // pointer may be null to send that stream to /dev/null; whatever the
+    // strings held before is replaced). The call returns once both streams are closed, so a
     // background process that keeps one open keeps the call waiting.
     // Returns 0 on exit status 0, the exit status when the command exited
     // non-zero, 128 + signal number when a signal ended the shell, and -1 when
