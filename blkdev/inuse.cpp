@@ -3,6 +3,8 @@
 // what it finds to whole-disk paths and adds them to the manager's used_devs.
 #include <dirent.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +37,14 @@ bool next_line(FILE* stream, nesk::unique_malloc<char>& buffer, size_t& capacity
 
 // "<number> <word>" with white space allowed before each: true with both set.
 bool parse_number_and_word(const std::string& line, int& number, std::string& word) {
-    int consumed = 0;
-    if (std::sscanf(line.c_str(), " %d%n", &number, &consumed) != 1) return false;
-    size_t begin = line.find_first_not_of(" \t\n\r\v\f", static_cast<size_t>(consumed));
+    const char* start = line.c_str();
+    char* number_end = nullptr;
+    errno = 0;
+    long value = std::strtol(start, &number_end, 10);
+    if (number_end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
+    number = static_cast<int>(value);
+    size_t begin =
+        line.find_first_not_of(" \t\n\r\v\f", static_cast<size_t>(number_end - start));
     if (begin == std::string::npos) return false;
     size_t end = line.find_first_of(" \t\n\r\v\f", begin);
     word = line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
@@ -226,5 +233,5 @@ int read_major_num(std::string path) {
     std::string major;
     std::string minor;
     if (nesk_utils::get_name_value_pair(line, major, minor) != 0) return 0;
-    return std::atoi(major.c_str());
+    return nesk_utils::string_to_int(major);
 }

@@ -45,8 +45,8 @@ public:
     probe_mount& operator=(const probe_mount&) = delete;
 
     void unmount() {
-        mounted_ = false;
         manager_.unmount(mount_point_);
+        mounted_ = false;
     }
 
 private:

@@ -140,7 +140,7 @@ int nesk_blkdevmgr::extracthostid(const char* address) {
     char* state = nullptr;
     const char* token = strtok_r(copy, ":", &state);
     if (token == nullptr) return -1;
-    return atoi(token);
+    return nesk_utils::string_to_int(token);
 }
 
 bool nesk_blkdevmgr::is_san_disk(unsigned int host) {

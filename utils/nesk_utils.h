@@ -65,7 +65,8 @@ public:
 
     // "HH:MM:SS" of `t`; "" when the C library cannot represent `t`.
     static std::string time_get_timestr(long t);
-    // Local midnight at the start of the day holding `t`.
+    // Local midnight at the start of the day holding `t` (also on days whose
+    // daylight-saving offset changes); -1 when `t` cannot be represented.
     static long time_get_datetimezero(long t);
     // True when both fall on the same local calendar day.
     static bool date_isequal(long a, long b);
