@@ -55,6 +55,17 @@ private:
     bool mounted_ = true;
 };
 
+// Runs a mount or unmount command: 0, or -1 with the command and its error
+// text logged at level -1 through `failure` ("... [%s] ... [%s]").
+int run_command(nesk_debug& log, const char* function, const std::string& command,
+                const char* failure) {
+    std::string output;
+    std::string error;
+    if (ZavProcess::system(command.c_str(), &output, &error, 0, false) == 0) return 0;
+    log.logMessage(function, -1, failure, command.c_str(), error.c_str());
+    return -1;
+}
+
 }  // namespace
 
 bool nesk_blkdevmgr::is_active_bdev(std::string device) {
@@ -101,32 +112,16 @@ int nesk_blkdevmgr::mount(std::string mount_point, std::string device, std::stri
     if (!options.empty()) command += "  -o " + options;
     command += " " + device + " " + mount_point;
     debug_log.logMessage("nesk_blkdevmgr::mount", 2, "Mount command [%s]", command.c_str());
-
-    std::string output;
-    std::string error;
-    if (ZavProcess::system(command.c_str(), &output, &error, 0, false) != 0) {
-        debug_log.logMessage("nesk_blkdevmgr::mount", -1,
-                             "Mount command [%s] failed with error [%s]", command.c_str(),
-                             error.c_str());
-        return -1;
-    }
-    return 0;
+    return run_command(debug_log, "nesk_blkdevmgr::mount", command,
+                       "Mount command [%s] failed with error [%s]");
 }
 
 int nesk_blkdevmgr::unmount(std::string mount_point) {
     std::string command = "umount";
     command += "  " + mount_point;
     debug_log.logMessage("nesk_blkdevmgr::unmount", 0, "unmount command [%s]", command.c_str());
-
-    std::string output;
-    std::string error;
-    if (ZavProcess::system(command.c_str(), &output, &error, 0, false) != 0) {
-        debug_log.logMessage("nesk_blkdevmgr::unmount", -1,
-                             "unmount command [%s] failed with error [%s]", command.c_str(),
-                             error.c_str());
-        return -1;
-    }
-    return 0;
+    return run_command(debug_log, "nesk_blkdevmgr::unmount", command,
+                       "unmount command [%s] failed with error [%s]");
 }
 
 int nesk_blkdevmgr::check_for_vrnk_xattrs(std::string path) {
