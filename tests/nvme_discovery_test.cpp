@@ -15,12 +15,7 @@ using nesk_test::SandboxTest;
 using nesk_test::ScsiDisk;
 using nesk_test::count_lines_containing;
 
-int filter(const std::string& name) {
-    struct dirent entry;
-    memset(&entry, 0, sizeof entry);
-    strncpy(entry.d_name, name.c_str(), sizeof entry.d_name - 1);
-    return selectnvme(&entry);
-}
+int filter(const std::string& name) { return nesk_test::apply_filter(selectnvme, name); }
 
 using NvmeDiscovery = SandboxTest;
 

@@ -23,12 +23,7 @@ std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
     return names;
 }
 
-int filter(const std::string& name) {
-    struct dirent entry;
-    memset(&entry, 0, sizeof entry);
-    strncpy(entry.d_name, name.c_str(), sizeof entry.d_name - 1);
-    return selectscsidev(&entry);
-}
+int filter(const std::string& name) { return nesk_test::apply_filter(selectscsidev, name); }
 
 using ScsiDiscovery = SandboxTest;
 

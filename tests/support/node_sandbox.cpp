@@ -21,6 +21,28 @@
 
 namespace nesk_test {
 
+std::vector<std::string> mount_points() {
+    std::vector<std::string> points;
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, devno, root, point;
+        if (!(fields >> id >> parent >> devno >> root >> point)) continue;
+        std::string decoded;
+        for (std::size_t i = 0; i < point.size(); ++i) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                decoded += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+                i += 3;
+            } else {
+                decoded += point[i];
+            }
+        }
+        points.push_back(decoded);
+    }
+    return points;
+}
+
 namespace {
 
 const char* const kWorkDir = "/tmp/nesk-sandbox";
@@ -187,27 +209,12 @@ std::string devnum_text(DevNum d) {
     return std::to_string(d.major) + ":" + std::to_string(d.minor);
 }
 
-// Mount points below `prefix` in this namespace, from /proc/self/mountinfo.
+// Mount points below `prefix` in this namespace.
 std::vector<std::string> mounts_below(const std::string& prefix) {
     std::vector<std::string> found;
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, devno, root, point;
-        if (!(fields >> id >> parent >> devno >> root >> point)) continue;
-        std::string decoded;
-        for (std::size_t i = 0; i < point.size(); ++i) {
-            if (point[i] == '\\' && i + 3 < point.size()) {
-                decoded += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
-                i += 3;
-            } else {
-                decoded += point[i];
-            }
-        }
-        if (decoded.compare(0, prefix.size(), prefix) == 0 && decoded.size() > prefix.size())
-            found.push_back(decoded);
-    }
+    for (const std::string& point : mount_points())
+        if (point.compare(0, prefix.size(), prefix) == 0 && point.size() > prefix.size())
+            found.push_back(point);
     return found;
 }
 

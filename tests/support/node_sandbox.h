@@ -284,6 +284,9 @@ bool has_line_containing(const std::vector<std::string>& lines, const std::strin
 // Number of lines of `lines` that contain `text`.
 int count_lines_containing(const std::vector<std::string>& lines, const std::string& text);
 
+// Every mount point of this mount namespace (/proc/self/mountinfo), decoded.
+std::vector<std::string> mount_points();
+
 }  // namespace nesk_test
 
 #endif

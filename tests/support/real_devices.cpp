@@ -264,28 +264,6 @@ Attributes valid_stamps(const std::string& device) {
             {"trusted.blkdevstamp", device}};
 }
 
-std::vector<std::string> mount_points() {
-    std::vector<std::string> points;
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, devno, root, point;
-        if (!(fields >> id >> parent >> devno >> root >> point)) continue;
-        std::string decoded;
-        for (size_t i = 0; i < point.size(); ++i) {
-            if (point[i] == '\\' && i + 3 < point.size()) {
-                decoded += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
-                i += 3;
-            } else {
-                decoded += point[i];
-            }
-        }
-        points.push_back(decoded);
-    }
-    return points;
-}
-
 std::vector<std::string> probe_directories() {
     std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/tmp"), ::closedir);

@@ -81,8 +81,6 @@ void set_root_attributes(const std::string& device, const Attributes& attributes
 // The stamp set the appliance writes on a disk it owns.
 Attributes valid_stamps(const std::string& device);
 
-// Every mount point of this mount namespace (/proc/self/mountinfo), decoded.
-std::vector<std::string> mount_points();
 // Names in /tmp that begin with "hamnt".
 std::vector<std::string> probe_directories();
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -108,6 +109,13 @@ int count_open_fds() {
     while (struct dirent* e = readdir(dir.get()))
         if (e->d_name[0] != '.') ++count;
     return count - 1;  // the descriptor of the listing itself
+}
+
+int apply_filter(int (*filter)(const struct dirent*), const std::string& name) {
+    struct dirent entry;
+    memset(&entry, 0, sizeof entry);
+    strncpy(entry.d_name, name.c_str(), sizeof entry.d_name - 1);
+    return filter(&entry);
 }
 
 bool is_root() { return geteuid() == 0; }

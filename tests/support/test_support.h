@@ -2,6 +2,8 @@
 #ifndef NESK_TEST_SUPPORT_H
 #define NESK_TEST_SUPPORT_H
 
+#include <dirent.h>
+
 #include <string>
 #include <vector>
 
@@ -69,6 +71,8 @@ std::string read_whole_file(const std::string& path);
 void write_whole_file(const std::string& path, const std::string& data);
 // Number of descriptors open in this process.
 int count_open_fds();
+// What a scandir filter answers for a directory entry called `name`.
+int apply_filter(int (*filter)(const struct dirent*), const std::string& name);
 // True when running as root (effective uid 0).
 bool is_root();
 
