@@ -15,14 +15,14 @@
 
 // Block major number of the md driver, written by each md lookup; -1 before the
 // first lookup and after a failed one.
-extern int md_major;
+NESK_EXPORT extern int md_major;
 // Chunk size in bytes of the file comparison helpers.
-extern int BUFFER_SIZE;
+NESK_EXPORT extern int BUFFER_SIZE;
 // sysfs block directory scanned by the software-RAID enumeration.
-extern std::string s_block_base_dir;
+NESK_EXPORT extern std::string s_block_base_dir;
 
 // One discovered disk. Copies carry their own freshly set-up debug log.
-class nesk_blkdev {
+class NESK_EXPORT nesk_blkdev {
 public:
     nesk_blkdev();
     nesk_blkdev(const nesk_blkdev& other);
@@ -58,7 +58,7 @@ private:
 };
 
 // Name and size of a candidate disk handed to callers.
-class nesk_blkdev_basic_info {
+class NESK_EXPORT nesk_blkdev_basic_info {
 public:
     nesk_blkdev_basic_info() = default;
     nesk_blkdev_basic_info(std::string name, unsigned long long blocks, unsigned int block_size)
@@ -70,7 +70,7 @@ public:
 };
 
 // One row of a disk's partition table.
-class nesk_partition {
+class NESK_EXPORT nesk_partition {
 public:
     unsigned int number = 0;
     std::string start;
@@ -83,7 +83,7 @@ public:
 
 // Owns the map of discovered disks and the set of disks already in use. Create
 // one, call enumerate_blkdevs once, then ask. One thread at a time.
-class nesk_blkdevmgr {
+class NESK_EXPORT nesk_blkdevmgr {
 public:
     nesk_blkdevmgr();
 
@@ -196,15 +196,15 @@ private:
 
 // scandir filter of SCSI discovery: 1 for an entry of /sys/bus/scsi/devices
 // that names exactly one local block device by a four-part SCSI address.
-int selectscsidev(const struct dirent* entry);
+NESK_EXPORT int selectscsidev(const struct dirent* entry);
 // scandir filter of NVMe discovery: 1 for a /sys/block directory "nvme*".
-int selectnvme(const struct dirent* entry);
+NESK_EXPORT int selectnvme(const struct dirent* entry);
 // scandir filter of the md enumeration: 1 for a /sys/block entry whose major
 // number is md_major.
-int blkdev_select(const struct dirent* entry);
+NESK_EXPORT int blkdev_select(const struct dirent* entry);
 // Major number held by a sysfs "dev" file ("9:0" gives 9); 0 when unreadable.
-int read_major_num(std::string path);
+NESK_EXPORT int read_major_num(std::string path);
 // True when a's size in bytes is smaller than b's.
-bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
+NESK_EXPORT bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
 
 #endif

@@ -4,7 +4,9 @@
 
 #include <string>
 
-class ZavProcess {
+#include "nesk_export.h"
+
+class NESK_EXPORT ZavProcess {
 public:
     // Runs `command` through "/bin/sh -c" with standard input from /dev/null and
     // blocks until it has ended. Both output streams are collected completely and

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "nesk_export.h"
+
 // The helpers keep no state, log nothing and report failure only through the
 // results documented here. "Trimmed" means with blanks, line feeds, carriage
 // returns and tabs removed at both ends, and nothing else.
-class nesk_utils {
+class NESK_EXPORT nesk_utils {
 public:
     // ---- Trimming and editing (utils/text.cpp) ----
 
