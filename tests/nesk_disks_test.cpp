@@ -318,3 +318,68 @@ TEST_F(NeskDisksTest, JsonStringsAreEscaped) {
 }
 
 }  // namespace
+
+TEST_F(NeskDisksTest, OutputThatCannotBeWrittenFails) {
+    sandbox().stub_command("pvscan", {"", "", 0});
+    const struct {
+        const char* args;
+        const char* redirect;
+    } cases[] = {
+        {"--help", ">/dev/full"},
+        {"--version", ">&-"},
+        {"", ">&-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.args) + " " + c.redirect);
+        ToolRun run;
+        run.code = run_program({"/bin/sh", "-c", "exec \"$0\" $1 " + std::string(c.redirect),
+                                tool_path(), c.args},
+                               &run.out, &run.err);
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.err.find("nesk-disks: cannot write the "), 0u) << run.err;
+    }
+}
+
+TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
+    const struct {
+        const char* serial;
+        const char* shown;
+    } cases[] = {
+        {"A\nB", "A\\x0aB"},
+        {"\x1b[31mRED", "\\x1b[31mRED"},
+        {"DEL\x7f", "DEL\\x7f"},
+        {"C1\xc2\x9b", "C1\\xc2\\x9b"},
+        {"BAD\xff\xc3", "BAD\\xff\\xc3"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"a\\xb", "a\\x5cxb"},
+        {"a\\b", "a\\b"},
+    };
+    sandbox().stub_command("pvscan", {"", "", 0}).stub_command("mount", {"", "not XFS\n", 32});
+    const size_t count = sizeof cases / sizeof cases[0];
+    for (size_t i = 0; i < count; ++i) {
+        const std::string name = std::string("sd") + static_cast<char>('a' + i);
+        sandbox().add_scsi_disk(ScsiDisk("0:0:" + std::to_string(i) + ":0", name)
+                                    .with_vendor(i == 0 ? "ACM\xc3\x89" : "ATA")
+                                    .with_model("M\tX\x01")
+                                    .with_serial(cases[i].serial));
+    }
+    ToolRun run = run_tool({"--no-nvme"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    Lines rows = lines_of(run.out);
+    ASSERT_EQ(rows.size(), count + 1) << run.out;
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(cases[i].shown);
+        Lines row = cells(rows[i + 1]);
+        ASSERT_EQ(row.size(), 6u) << rows[i + 1];
+        EXPECT_EQ(row[4], "M\\x09X\\x01");
+        EXPECT_EQ(row[5], cases[i].shown);
+    }
+    // Columns line up in characters: a two-byte character takes one column.
+    auto column_of = [](const std::string& row, const std::string& cell) {
+        const std::string before = row.substr(0, row.find(cell));
+        return std::count_if(before.begin(), before.end(),
+                             [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; });
+    };
+    EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[1], "M\\x09"));
+    EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[2], "M\\x09"));
+}

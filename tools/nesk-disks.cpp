@@ -6,9 +6,9 @@
 // own operations, one manager per kind of use, so that the report says what
 // the library decided and not what a second implementation would.
 //
-// Exit codes: 0 complete report; 1 cannot run (not root, unexpected error);
-// 2 bad arguments; 3 report printed but an in-use enumeration failed, so a disk
-// reported new may be in use.
+// Exit codes: 0 complete report; 1 cannot run (not root, unexpected error,
+// output that cannot be written); 2 bad arguments; 3 report printed but an
+// in-use enumeration failed, so a disk reported new may be in use.
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,8 +32,10 @@
 
 namespace {
 
+using nesk_disks::cell_width;
 using nesk_disks::json_string;
 using nesk_disks::parse_size;
+using nesk_disks::table_cell;
 
 const char k_program[] = "nesk-disks";
 
@@ -61,9 +63,10 @@ const char k_help[] =
     "  --help           print this help and exit\n"
     "  --version        print the version and exit\n"
     "\n"
-    "Exit status: 0 complete report; 1 cannot run (not root, unexpected error);\n"
-    "2 bad arguments; 3 the report was printed but an LVM, mount or software-RAID\n"
-    "enumeration failed, so a disk shown as new may be in use.\n"
+    "Exit status: 0 complete report; 1 cannot run (not root, unexpected error,\n"
+    "output that cannot be written); 2 bad arguments; 3 the report was printed but\n"
+    "an LVM, mount or software-RAID enumeration failed, so a disk shown as new may\n"
+    "be in use.\n"
     "\n"
     "The library's log is $NESK_LOG_DIR/NESKUtils.log (default /var/log/nesk).\n";
 
@@ -105,8 +108,8 @@ struct report {
 
 // ---- arguments ----
 
-// What the command line asks for: a report, or an answer already printed.
-enum class request { report, done, bad };
+// What the command line asks for.
+enum class request { report, help, version, bad };
 
 request usage_error(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n%s", k_program, message.c_str(), k_usage);
@@ -118,11 +121,9 @@ request parse_arguments(int argc, char** argv, options& parsed) {
         std::string arg = argv[i];
         std::string size_text;
         if (arg == "--help") {
-            std::printf("%s\n%s", k_usage, k_help);
-            return request::done;
+            return request::help;
         } else if (arg == "--version") {
-            std::printf("%s %s\n", k_program, NESK_VERSION);
-            return request::done;
+            return request::version;
         } else if (arg == "--no-nvme") {
             parsed.nvme = false;
             continue;
@@ -240,23 +241,24 @@ void print_table(const report& result, bool all) {
         rows.front().push_back("STATE");
         rows.front().push_back("REASONS");
     }
-    auto or_dash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
+    // Texts read from the disks may hold anything: escaped, a row stays one line.
+    auto cell = [](const std::string& s) { return s.empty() ? std::string("-") : table_cell(s); };
     for (const disk_row& disk : result.disks) {
-        rows.push_back({disk.device, human_size(disk.bytes()), std::to_string(disk.bytes()),
-                        or_dash(disk.vendor), or_dash(disk.model), or_dash(disk.serial)});
+        rows.push_back({cell(disk.device), human_size(disk.bytes()), std::to_string(disk.bytes()),
+                        cell(disk.vendor), cell(disk.model), cell(disk.serial)});
         if (all) {
             rows.back().push_back(disk.reasons == 0 ? "new" : "not-new");
-            rows.back().push_back(or_dash(reason_list(disk.reasons, ",")));
+            rows.back().push_back(cell(reason_list(disk.reasons, ",")));
         }
     }
     std::vector<size_t> widths(rows.front().size(), 0);
     for (const auto& row : rows)
-        for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+        for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], cell_width(row[c]));
     for (const auto& row : rows) {
         std::string line;
         for (size_t c = 0; c < row.size(); ++c) {
             line += row[c];
-            if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
+            if (c + 1 < row.size()) line += std::string(widths[c] - cell_width(row[c]) + 2, ' ');
         }
         std::printf("%s\n", line.c_str());
     }
@@ -291,6 +293,16 @@ void print_json(const report& result, const options& opts) {
     std::printf("%s]\n}\n", result.disks.empty() ? "" : "\n  ");
 }
 
+// Flushes standard output: true, or false after saying on standard error
+// that the `what` could not be written.
+bool output_written(const char* what) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::fprintf(stderr, "%s: cannot write the %s: %s\n", k_program, what,
+                 std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
+
 std::string log_file() {
     const char* dir = std::getenv("NESK_LOG_DIR");
     return std::string(dir && *dir ? dir : "/var/log/nesk") + "/" + nesk_debug::sLogFileName +
@@ -302,8 +314,12 @@ std::string log_file() {
 int main(int argc, char** argv) {
     options opts;
     switch (parse_arguments(argc, argv, opts)) {
-        case request::done:
-            return exit_ok;
+        case request::help:
+            std::printf("%s\n%s", k_usage, k_help);
+            return output_written("help") ? exit_ok : exit_failure;
+        case request::version:
+            std::printf("%s %s\n", k_program, NESK_VERSION);
+            return output_written("version") ? exit_ok : exit_failure;
         case request::bad:
             return exit_usage;
         case request::report:
@@ -323,11 +339,7 @@ int main(int argc, char** argv) {
             print_json(result, opts);
         else
             print_table(result, opts.all);
-        if (std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "%s: cannot write the report: %s\n", k_program,
-                         std::strerror(errno));
-            return exit_failure;
-        }
+        if (!output_written("report")) return exit_failure;
         if (!result.complete) {
             std::fprintf(stderr,
                          "%s: incomplete: an LVM, mount or software-RAID enumeration failed, so a "

@@ -102,4 +102,49 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
+std::string table_cell(const std::string& text) {
+    std::string out;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    auto escape = [&out](const unsigned char* from, size_t count) {
+        for (size_t k = 0; k < count; ++k) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", from[k]);
+            out += hex;
+        }
+    };
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = bytes[i];
+        size_t length = 1;
+        if (c == '\\') {
+            if (i + 1 < text.size() && text[i + 1] == 'x')
+                escape(bytes + i, 1);
+            else
+                out += '\\';
+        } else if (c < 0x20 || c == 0x7f) {
+            escape(bytes + i, 1);
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            length = utf8_sequence_length(bytes + i, text.size() - i);
+            if (length == 0) {
+                length = 1;
+                escape(bytes + i, 1);
+            } else if (c == 0xc2 && bytes[i + 1] < 0xa0) {
+                escape(bytes + i, length);  // a C1 control, such as the one-byte CSI
+            } else {
+                out.append(text, i, length);
+            }
+        }
+        i += length;
+    }
+    return out;
+}
+
+size_t cell_width(const std::string& cell) {
+    size_t width = 0;
+    for (unsigned char c : cell) width += (c & 0xc0) != 0x80;
+    return width;
+}
+
 }  // namespace nesk_disks

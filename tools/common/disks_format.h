@@ -20,4 +20,14 @@ size_t utf8_sequence_length(const unsigned char* p, size_t available);
 // characters escaped; bytes that are not valid UTF-8 become U+FFFD.
 std::string json_string(const std::string& text);
 
+// `text` as a table cell, escaped as lsblk escapes its cells: control
+// characters (C0, DEL and the C1 range U+0080-U+009F), bytes that are not
+// valid UTF-8, and a backslash followed by "x" are written as "\xNN" (two
+// lower-case hex digits per byte), so that a cell is printable text on one
+// line that reads back without ambiguity. Everything else is kept.
+std::string table_cell(const std::string& text);
+
+// Columns a table cell takes: its characters, each UTF-8 sequence counting one.
+size_t cell_width(const std::string& cell);
+
 }  // namespace nesk_disks
