@@ -1,9 +1,12 @@
 // nesk-disks end to end: the built tool run on a simulated node.
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <limits.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <map>
@@ -238,6 +241,75 @@ TEST_F(NeskDisksOnDemoNode, IncompleteWhenAnInUseEnumerationFails) {
     EXPECT_EQ(run.code, 3);
     EXPECT_FALSE(flag(parse_json(run.out), "complete"));
     EXPECT_EQ(run_tool({}).code, 0);
+}
+
+// Unmounts the probe mounts a run left, so that the node stays as the other
+// tests expect it; returns how many there were.
+int unmount_probe_mounts() {
+    int left = 0;
+    for (const std::string& point : mount_points())
+        if (point.compare(0, 10, "/tmp/hamnt") == 0 && ::umount2(point.c_str(), MNT_DETACH) == 0)
+            ++left;
+    return left;
+}
+
+// A stub that runs the system's own `command` and, when that succeeds, sends
+// `signal` to the nesk-disks above it, which is waiting for the command.
+std::string signalling_stub(const NodeSandbox& sandbox, const std::string& command,
+                            const std::string& signal) {
+    return "'" + sandbox.system_command(command) + "' \"$@\" || exit\n"
+           "p=$PPID\n"
+           "while [ \"$p\" -gt 1 ] && [ \"$(cat /proc/$p/comm)\" != nesk-disks ]; do\n"
+           "  p=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$p/status)\n"
+           "done\n"
+           "[ \"$p\" -gt 1 ] && kill -" + signal + " \"$p\"\n"
+           "exit 0\n";
+}
+
+TEST_F(NeskDisksOnDemoNode, ProbeMountLeftIsNamedWithItsOwnCode) {
+    sandbox_->stub_command("umount", {"", "umount: /tmp/hamnt: target is busy.\n", 32});
+    ToolRun run = run_tool({"--all"});
+    sandbox_->remove_stub("umount");
+    EXPECT_EQ(unmount_probe_mounts(), 1);
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_FALSE(run.out.empty());  // the report is still printed
+    EXPECT_NE(run.err.find("nesk-disks: probe mount left: /dev/sda is still mounted on /tmp/hamnt"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST_F(NeskDisksOnDemoNode, SignalWaitsForTheProbeUnderWayToUnmount) {
+    const struct {
+        Lines args;
+        const char* command;  // the stub that signals after it ran
+        int signal;
+        bool ignored_by_caller;
+        int code;
+    } cases[] = {
+        {{"--all"}, "mount", SIGTERM, false, 128 + SIGTERM},
+        {{}, "umount", SIGINT, false, 128 + SIGINT},
+        {{}, "mount", SIGHUP, true, 0},  // as under nohup
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " " + strsignal(c.signal));
+        const size_t before = platform_->log_lines().size();
+        sandbox_->stub_script(c.command, signalling_stub(*sandbox_, c.command,
+                                                         std::to_string(c.signal)));
+        struct sigaction ignore = {}, previous = {};
+        ignore.sa_handler = c.ignored_by_caller ? SIG_IGN : SIG_DFL;
+        ::sigaction(c.signal, &ignore, &previous);
+        ToolRun run = run_tool(c.args);
+        ::sigaction(c.signal, &previous, nullptr);
+        sandbox_->remove_stub(c.command);
+
+        EXPECT_EQ(unmount_probe_mounts(), 0);
+        EXPECT_EQ(run.code, c.code) << run.err;
+        EXPECT_EQ(run.out.empty(), c.code != 0) << run.out;
+        Lines log = platform_->log_lines();
+        log.erase(log.begin(), log.begin() + static_cast<long>(before));
+        // --all stops between disks: /dev/sda signals, /dev/sdh comes later.
+        EXPECT_EQ(count_lines_containing(log, "Block device /dev/sdh"), c.args.empty() ? 1 : 0);
+    }
 }
 
 // ---- arguments and output encoding, on a node of sysfs entries only ----

@@ -8,7 +8,11 @@
 //
 // Exit codes: 0 complete report; 1 cannot run (not root, unexpected error,
 // output that cannot be written); 2 bad arguments; 3 report printed but an
-// in-use enumeration failed, so a disk reported new may be in use.
+// in-use enumeration failed, so a disk reported new may be in use; 4 a probe
+// mount was left (an unmount failed: a disk stays mounted read-write);
+// 128 + n stopped by signal n (SIGINT, SIGTERM, SIGHUP) after the probe under
+// way had finished.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "ZavMntParser.h"
 #include "disks_format.h"
 #include "nesk_blkdev.h"
 #include "nesk_debug.h"
@@ -39,7 +44,14 @@ using nesk_disks::table_cell;
 
 const char k_program[] = "nesk-disks";
 
-enum exit_code { exit_ok = 0, exit_failure = 1, exit_usage = 2, exit_incomplete = 3 };
+enum exit_code {
+    exit_ok = 0,
+    exit_failure = 1,
+    exit_usage = 2,
+    exit_incomplete = 3,
+    exit_mounts_left = 4,
+    exit_signal_base = 128,
+};
 
 const char k_usage[] =
     "Usage: nesk-disks [--min-size SIZE] [--no-nvme] [--all] [--json]\n"
@@ -66,7 +78,9 @@ const char k_help[] =
     "Exit status: 0 complete report; 1 cannot run (not root, unexpected error,\n"
     "output that cannot be written); 2 bad arguments; 3 the report was printed but\n"
     "an LVM, mount or software-RAID enumeration failed, so a disk shown as new may\n"
-    "be in use.\n"
+    "be in use; 4 a disk is still mounted on a probe directory /tmp/hamntXXXXXX\n"
+    "(standard error names it); 128 + n stopped by signal n (SIGINT, SIGTERM or\n"
+    "SIGHUP), which waits for the probe under way to unmount its disk.\n"
     "\n"
     "The library's log is $NESK_LOG_DIR/NESKUtils.log (default /var/log/nesk).\n";
 
@@ -104,7 +118,59 @@ struct disk_row {
 struct report {
     std::vector<disk_row> disks;
     bool complete = true;
+    int signal = 0;  // the signal that stopped the probing; 0 when none did
 };
+
+// ---- signals ----
+
+// SIGINT, SIGTERM and SIGHUP are held back while the library probes, so that
+// a probe under way always unmounts the disk it mounted; the tool then stops
+// (take() tells which signal came). A signal the caller set to be ignored, as
+// nohup does with SIGHUP, stays ignored. Commands that the library runs start
+// with an empty signal mask, so they are not affected.
+class deferred_signals {
+public:
+    deferred_signals() {
+        sigemptyset(&held_);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction action;
+            if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+            sigaddset(&held_, sig);
+        }
+        sigprocmask(SIG_BLOCK, &held_, &previous_);
+    }
+    ~deferred_signals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    deferred_signals(const deferred_signals&) = delete;
+    deferred_signals& operator=(const deferred_signals&) = delete;
+
+    // A held-back signal that has arrived, taken from the pending ones; 0 when
+    // none has.
+    int take() {
+        const struct timespec no_wait = {0, 0};
+        int sig;
+        do {
+            sig = sigtimedwait(&held_, nullptr, &no_wait);
+        } while (sig < 0 && errno == EINTR);
+        return sig > 0 ? sig : 0;
+    }
+
+private:
+    sigset_t held_;
+    sigset_t previous_;
+};
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "a signal";
+    }
+}
 
 // ---- arguments ----
 
@@ -168,7 +234,12 @@ report new_disks(const options& opts) {
     manager.enumerate_blkdevs(opts.nvme);
     result.complete = manager.is_enum_valid();
     std::list<nesk_blkdev_basic_info> disks;
-    manager.get_new_disks(opts.min_size, disks);
+    {
+        // get_new_disks probes every disk in one call.
+        deferred_signals deferred;
+        manager.get_new_disks(opts.min_size, disks);
+        if ((result.signal = deferred.take()) != 0) return result;
+    }
     for (const nesk_blkdev_basic_info& disk : disks) {
         nesk_blkdev record;
         if (manager.get_blkdev(disk.name, record) != 0) continue;
@@ -183,6 +254,7 @@ report new_disks(const options& opts) {
 // enumerate_blkdevs applies. Only disks in none of the three sets are probed
 // for the stamp (once each), on the discovery manager, whose used set is
 // empty: a disk in use is never mounted, as in the library's own selection.
+// A signal stops the probing between two disks.
 report every_disk(const options& opts) {
     report result;
     nesk_blkdevmgr discovered;
@@ -196,15 +268,20 @@ report every_disk(const options& opts) {
     result.complete = mounts.enumerate_bdevs() == 0 && result.complete;
     result.complete = raid.enumerate_md_tgts() == 0 && result.complete;
 
+    deferred_signals deferred;
     for (const auto& entry : discovered.get_blkdev_map()) {
         disk_row row = make_row(entry.second);
         if (pvs.get_used_devs().count(row.device) != 0) row.reasons |= lvm_pv;
         if (raid.get_used_devs().count(row.device) != 0) row.reasons |= raid_member;
         if (mounts.get_used_devs().count(row.device) != 0) row.reasons |= mounted;
-        if (row.reasons == 0 && discovered.is_active_bdev(row.device)) row.reasons |= stamped;
+        if (row.reasons == 0) {
+            if ((result.signal = deferred.take()) != 0) return result;
+            if (discovered.is_active_bdev(row.device)) row.reasons |= stamped;
+        }
         if (row.bytes() < opts.min_size) row.reasons |= too_small;
         result.disks.push_back(row);
     }
+    result.signal = deferred.take();
     return result;
 }
 
@@ -309,6 +386,65 @@ std::string log_file() {
            ".log";
 }
 
+// The report, or what stopped it; the exit code.
+int run_report(const options& opts) {
+    try {
+        report result = opts.all ? every_disk(opts) : new_disks(opts);
+        if (result.signal != 0) {
+            std::fprintf(stderr, "%s: stopped by %s after the probe under way had finished\n",
+                         k_program, signal_name(result.signal));
+            return exit_signal_base + result.signal;
+        }
+        if (opts.json)
+            print_json(result, opts);
+        else
+            print_table(result, opts.all);
+        if (!output_written("report")) return exit_failure;
+        if (!result.complete) {
+            std::fprintf(stderr,
+                         "%s: incomplete: an LVM, mount or software-RAID enumeration failed, so a "
+                         "disk shown as new may be in use; see %s\n",
+                         k_program, log_file().c_str());
+            return exit_incomplete;
+        }
+        return exit_ok;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", k_program, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: unexpected error\n", k_program);
+    }
+    return exit_failure;
+}
+
+// The probe unmounts every disk it mounts on a "/tmp/hamnt" + six characters
+// directory; such a mount that is still in the mount table (the one the
+// library reads) means an unmount failed and the disk stays mounted
+// read-write. Each is named on standard error; false when there is none.
+bool report_probe_mounts_left() {
+    const std::string table = "/etc/mtab";
+    const std::string prefix = "/tmp/hamnt";
+    std::list<ZavMntInfo> entries;
+    if (ZavMntParser(table).ParseMountPointInfo(entries) != 0) {
+        std::fprintf(stderr, "%s: cannot read %s to check that no probe mount is left\n",
+                     k_program, table.c_str());
+        return false;
+    }
+    bool left = false;
+    for (const ZavMntInfo& entry : entries) {
+        const std::string point = entry.GetMountPoint();
+        if (point.size() != prefix.size() + 6 || point.compare(0, prefix.size(), prefix) != 0 ||
+            point.find('/', prefix.size()) != std::string::npos)
+            continue;
+        std::fprintf(stderr,
+                     "%s: probe mount left: %s is still mounted on %s (its unmount failed; "
+                     "see %s)\n",
+                     k_program, table_cell(entry.GetBackingDevice()).c_str(),
+                     table_cell(point).c_str(), log_file().c_str());
+        left = true;
+    }
+    return left;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -333,25 +469,8 @@ int main(int argc, char** argv) {
                      k_program);
         return exit_failure;
     }
-    try {
-        report result = opts.all ? every_disk(opts) : new_disks(opts);
-        if (opts.json)
-            print_json(result, opts);
-        else
-            print_table(result, opts.all);
-        if (!output_written("report")) return exit_failure;
-        if (!result.complete) {
-            std::fprintf(stderr,
-                         "%s: incomplete: an LVM, mount or software-RAID enumeration failed, so a "
-                         "disk shown as new may be in use; see %s\n",
-                         k_program, log_file().c_str());
-            return exit_incomplete;
-        }
-        return exit_ok;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: %s\n", k_program, e.what());
-    } catch (...) {
-        std::fprintf(stderr, "%s: unexpected error\n", k_program);
-    }
-    return exit_failure;
+    int code = run_report(opts);
+    if (report_probe_mounts_left() && (code == exit_ok || code == exit_incomplete))
+        code = exit_mounts_left;
+    return code;
 }
