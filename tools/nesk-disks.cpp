@@ -126,18 +126,21 @@ struct report {
 // SIGINT, SIGTERM and SIGHUP are held back while the library probes, so that
 // a probe under way always unmounts the disk it mounted; the tool then stops
 // (take() tells which signal came). A signal the caller set to be ignored, as
-// nohup does with SIGHUP, stays ignored. Commands that the library runs start
-// with an empty signal mask, so they are not affected.
+// nohup does with SIGHUP, or kept blocked stays so. Commands that the library
+// runs start with an empty signal mask, so they are not affected.
 class deferred_signals {
 public:
     deferred_signals() {
+        sigprocmask(SIG_BLOCK, nullptr, &previous_);
         sigemptyset(&held_);
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
             struct sigaction action;
-            if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+            if (sigismember(&previous_, sig) == 1 ||
+                (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN))
+                continue;
             sigaddset(&held_, sig);
         }
-        sigprocmask(SIG_BLOCK, &held_, &previous_);
+        sigprocmask(SIG_BLOCK, &held_, nullptr);
     }
     ~deferred_signals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
     deferred_signals(const deferred_signals&) = delete;
@@ -425,8 +428,8 @@ bool report_probe_mounts_left() {
     const std::string prefix = "/tmp/hamnt";
     std::list<ZavMntInfo> entries;
     if (ZavMntParser(table).ParseMountPointInfo(entries) != 0) {
-        std::fprintf(stderr, "%s: cannot read %s to check that no probe mount is left\n",
-                     k_program, table.c_str());
+        std::fprintf(stderr, "%s: cannot read %s to check that no probe mount is left\n", k_program,
+                     table.c_str());
         return false;
     }
     bool left = false;
