@@ -389,8 +389,6 @@ TEST_F(NeskDisksTest, JsonStringsAreEscaped) {
     EXPECT_EQ(disk.get<std::string>("serial"), "S\tN");
 }
 
-}  // namespace
-
 TEST_F(NeskDisksTest, OutputThatCannotBeWrittenFails) {
     sandbox().stub_command("pvscan", {"", "", 0});
     const struct {
@@ -455,3 +453,5 @@ TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
     EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[1], "M\\x09"));
     EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[2], "M\\x09"));
 }
+
+}  // namespace
