@@ -787,13 +787,7 @@ void NodeSandbox::write_stub(const std::string& name) {
                                                "0123456789._+-") != std::string::npos)
         throw std::invalid_argument("bad stub command name: " + name);
     const std::vector<StubRule>& rules = stubs_[name];
-    const std::string log = work_dir_ + "/calls/" + name + ".log";
-    std::string script = "#!/bin/sh\n"
-                         "IFS=' '\n"
-                         "args=\"$*\"\n"
-                         "line=" + shell_quote(name) + "\n"
-                         "[ $# -eq 0 ] || line=\"$line $args\"\n"
-                         "printf '%s\\n' \"$line\" >> " + shell_quote(log) + "\n";
+    std::string script = stub_prologue(name);
     auto answer = [&](std::size_t i, const StubResult& r) {
         const std::string base = work_dir_ + "/stubs/" + name + "." + std::to_string(i);
         write_all(base + ".out", r.out);
@@ -817,10 +811,54 @@ void NodeSandbox::write_stub(const std::string& name) {
     else
         script += "printf '%s: no scripted answer for [%s]\\n' " + shell_quote(name) +
                   " \"$args\" >&2\nexit 127\n";
+    install_stub(name, script);
+}
+
+std::string NodeSandbox::stub_prologue(const std::string& name) const {
+    const std::string log = work_dir_ + "/calls/" + name + ".log";
+    return "#!/bin/sh\n"
+           "IFS=' '\n"
+           "args=\"$*\"\n"
+           "line=" + shell_quote(name) + "\n"
+           "[ $# -eq 0 ] || line=\"$line $args\"\n"
+           "printf '%s\\n' \"$line\" >> " + shell_quote(log) + "\n";
+}
+
+void NodeSandbox::install_stub(const std::string& name, const std::string& script) {
     // Written under a new name and renamed, so a running stub never sees half a script.
     const std::string path = work_dir_ + "/bin/" + name;
     write_all(path + ".new", script, 0755);
     if (::rename((path + ".new").c_str(), path.c_str()) != 0) fail("rename " + path);
+}
+
+NodeSandbox& NodeSandbox::stub_script(const std::string& name, const std::string& body) {
+    stubs_.erase(name);
+    write_stub(name);  // checks the name
+    install_stub(name, stub_prologue(name) + body);
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::remove_stub(const std::string& name) {
+    stubs_.erase(name);
+    if (::unlink((work_dir_ + "/bin/" + name).c_str()) != 0 && errno != ENOENT)
+        fail("unlink stub " + name);
+    return *this;
+}
+
+std::string NodeSandbox::system_command(const std::string& name) const {
+    const char* path = ::getenv("PATH");
+    std::string dirs = path ? path : "";
+    const std::string stubs = work_dir_ + "/bin";
+    for (std::string::size_type start = 0; start <= dirs.size();) {
+        std::string::size_type end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = dirs.substr(start, end - start);
+        const std::string candidate = dir + "/" + name;
+        if (!dir.empty() && dir != stubs && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
 }
 
 std::vector<std::string> NodeSandbox::command_log(const std::string& name) const {

@@ -196,6 +196,14 @@ public:
                               const StubResult& result);
     // Every call of stub `name` so far: its name and arguments joined by blanks.
     std::vector<std::string> command_log(const std::string& name) const;
+    // `name` runs the shell script `body` once its call is logged as above
+    // ("$@" holds its arguments), e.g. to run the system's own command and then
+    // act on the caller.
+    NodeSandbox& stub_script(const std::string& name, const std::string& body);
+    // Takes stub `name` away: the system's own command answers again.
+    NodeSandbox& remove_stub(const std::string& name);
+    // Path of the system's own `name` on PATH, stubs left out ("" when none).
+    std::string system_command(const std::string& name) const;
 
     // Private directory of the sandbox (inside its /tmp).
     const std::string& work_dir() const { return work_dir_; }
@@ -250,6 +258,8 @@ private:
                        const std::optional<std::string>& removable, bool node,
                        const std::vector<Partition>& partitions);
     void write_stub(const std::string& name);
+    std::string stub_prologue(const std::string& name) const;
+    void install_stub(const std::string& name, const std::string& script);
     std::string checked(const std::string& path) const;
 
     Claim claim_;
