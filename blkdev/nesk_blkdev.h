@@ -96,12 +96,6 @@ public:
     // /dev/nvme<N>n<M> and an NVMe namespace path stays as it is; any other
     // path is cut at its first digit (/dev/sdb1 gives /dev/sdb).
     std::string to_blkdev(std::string path);
-    // False when an in-use enumeration of the last enumerate_blkdevs failed, so
-    // that the in-use set may be incomplete.
-    bool is_enum_valid() const { return enum_valid; }
-    // The discovered disks and the in-use set, for inspection.
-    const std::map<std::string, nesk_blkdev>& get_blkdev_map() const { return blkdev_map; }
-    const std::set<std::string>& get_used_devs() const { return used_devs; }
 
     // ---- Discovery driver (blkdev/driver.cpp) ----
 
@@ -187,10 +181,13 @@ public:
     // bytes, smallest first (equal sizes keep path order).
     int get_new_disks(unsigned long long minimum, std::list<nesk_blkdev_basic_info>& disks);
 
-private:
+    // Discovered disks by device path; records are only ever added.
     std::map<std::string, nesk_blkdev> blkdev_map;
     nesk_debug debug_log;
+    // Whole-disk paths of the disks already in use; only ever grows.
     std::set<std::string> used_devs;
+    // False when an in-use enumeration of the last enumerate_blkdevs failed, so
+    // that used_devs may be incomplete. Read by callers only.
     bool enum_valid;
 };
 

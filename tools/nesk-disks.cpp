@@ -203,7 +203,7 @@ report new_disks(const options& opts) {
     report result;
     nesk_blkdevmgr manager;
     manager.enumerate_blkdevs(opts.nvme);
-    result.complete = manager.is_enum_valid();
+    result.complete = manager.enum_valid;
     std::list<nesk_blkdev_basic_info> disks;
     manager.get_new_disks(opts.min_size, disks);
     for (const nesk_blkdev_basic_info& disk : disks) {
@@ -233,11 +233,11 @@ report every_disk(const options& opts) {
     result.complete = mounts.enumerate_bdevs() == 0 && result.complete;
     result.complete = raid.enumerate_md_tgts() == 0 && result.complete;
 
-    for (const auto& entry : discovered.get_blkdev_map()) {
+    for (const auto& entry : discovered.blkdev_map) {
         disk_row row = make_row(entry.second);
-        if (pvs.get_used_devs().count(row.device) != 0) row.reasons |= lvm_pv;
-        if (raid.get_used_devs().count(row.device) != 0) row.reasons |= raid_member;
-        if (mounts.get_used_devs().count(row.device) != 0) row.reasons |= mounted;
+        if (pvs.used_devs.count(row.device) != 0) row.reasons |= lvm_pv;
+        if (raid.used_devs.count(row.device) != 0) row.reasons |= raid_member;
+        if (mounts.used_devs.count(row.device) != 0) row.reasons |= mounted;
         if (row.reasons == 0 && discovered.is_active_bdev(row.device)) row.reasons |= stamped;
         if (row.bytes() < opts.min_size) row.reasons |= too_small;
         result.disks.push_back(row);
