@@ -181,6 +181,20 @@ public:
     // bytes, smallest first (equal sizes keep path order).
     int get_new_disks(unsigned long long minimum, std::list<nesk_blkdev_basic_info>& disks);
 
+    // ---- Partition inspection (blkdev/partitions.cpp) ----
+
+    // Appends one record per partition line of "parted -s -m <disk> print"
+    // (lines of fewer than four fields and lines starting at 0.00B give none):
+    // 0, or the command's non-zero status with `partitions` unchanged.
+    int extract_partition_info(std::string& disk, std::vector<nesk_partition>& partitions);
+    // The value of the first tag blkid prints for `partition` (such as its
+    // label or UUID); "" when blkid finds nothing or the command fails.
+    std::string extract_label(std::string& partition);
+    // Finds the first fat32 partition of the discovered disks, in path order and
+    // on a disk in table order: 0 with its device path in `partition` and its
+    // first blkid tag value in `tag` (possibly ""), or -1 with both unchanged.
+    int get_vfat_partition(std::string& partition, std::string& tag);
+
     // Discovered disks by device path; records are only ever added.
     std::map<std::string, nesk_blkdev> blkdev_map;
     nesk_debug debug_log;

@@ -115,6 +115,12 @@ public:
     static std::string get_basename(std::string path); // POSIX basename
     static std::string dirname(std::string path);      // POSIX dirname
 
+    // ---- Partitions (blkdev/partitions.cpp) ----
+
+    // Device path of partition `number` of `disk`: disk + "p" + number when
+    // the path contains "nvme" (/dev/nvme0n1p1), else disk + number (/dev/sdb1).
+    static std::string get_partition_name(std::string disk, unsigned int number);
+
     // ---- Directories (utils/directories.cpp) ----
 
     // Appends every entry name of `dir`, "." and ".." included, unsorted.
