@@ -121,6 +121,25 @@ public:
     // the path contains "nvme" (/dev/nvme0n1p1), else disk + number (/dev/sdb1).
     static std::string get_partition_name(std::string disk, unsigned int number);
 
+    // ---- Mount table (utils/mounts.cpp) ----
+
+    // Mount point of the file system holding `path`, found by climbing the
+    // text of the path while the parent lies on the same device: 0 with
+    // `mount_path` set (a relative path may end at "."), or -1 when a stat
+    // fails (`mount_path` unchanged).
+    static int extract_mount_path(std::string path, std::string& mount_path);
+    // 1 when /etc/mtab lists `mount_point` (exact text), with `device` and
+    // `fs_type` set and the options of the first such entry appended to
+    // `options`; 0 with all three unchanged otherwise.
+    static int is_mounted(std::string mount_point, std::string& device, std::string& fs_type,
+                          std::list<std::string>& options);
+    // The options joined with ","; empty leading options add no comma.
+    static std::string create_file_sys_args(std::list<std::string>& options);
+    // extract_mount_path, then is_mounted on the result: 0 with the outputs
+    // set as by is_mounted, or -1.
+    static int get_dir_bdev(std::string dir, std::string& device, std::string& fs_type,
+                            std::list<std::string>& options);
+
     // ---- Directories (utils/directories.cpp) ----
 
     // Appends every entry name of `dir`, "." and ".." included, unsorted.
