@@ -154,6 +154,16 @@ public:
     // that is not equal.
     static int compare_files_in_dirs(std::string& dir_a, std::string& dir_b);
 
+    // ---- Archives (utils/archives.cpp) ----
+
+    // Runs "cd /tmp && tar -czf <base>.tar.gz <source>", the base name being
+    // `archive` when given, else the text after the last "/" of `source` (or
+    // "zavcompress_defaut" when there is none): 0 with `archive` set to
+    // "/tmp/<base>.tar.gz", or 1 with `archive` unchanged. Nothing is quoted.
+    static int compress(std::string source, std::string& archive);
+    // Runs "cd <dir>&&tar  -xzf  <archive>": the process runner's status.
+    static int uncompress(std::string archive, std::string& dir);
+
     // ---- Directories (utils/directories.cpp) ----
 
     // Appends every entry name of `dir`, "." and ".." included, unsorted.
