@@ -79,6 +79,8 @@ void cmp_256mib(benchmark::State& state) {
 // by benchmark name for the closing ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (!run.error_occurred && run.iterations > 0)
