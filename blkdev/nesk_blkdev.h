@@ -185,7 +185,8 @@ public:
 
     // Appends one record per partition line of "parted -s -m <disk> print"
     // (lines of fewer than four fields and lines starting at 0.00B give none):
-    // 0, or the command's non-zero status with `partitions` unchanged.
+    // 0, or the command's non-zero status with `partitions` unchanged. Logs the
+    // command, and its failure, at level 0.
     int extract_partition_info(std::string& disk, std::vector<nesk_partition>& partitions);
     // The value of the first tag blkid prints for `partition` (such as its
     // label or UUID); "" when blkid finds nothing or the command fails.
@@ -193,6 +194,7 @@ public:
     // Finds the first fat32 partition of the discovered disks, in path order and
     // on a disk in table order: 0 with its device path in `partition` and its
     // first blkid tag value in `tag` (possibly ""), or -1 with both unchanged.
+    // Logs every partition seen and every disk it cannot read at level 0.
     int get_vfat_partition(std::string& partition, std::string& tag);
 
     // Discovered disks by device path; records are only ever added.
