@@ -96,12 +96,6 @@ public:
     // /dev/nvme<N>n<M> and an NVMe namespace path stays as it is; any other
     // path is cut at its first digit (/dev/sdb1 gives /dev/sdb).
     std::string to_blkdev(std::string path);
-    // False when an in-use enumeration of the last enumerate_blkdevs failed, so
-    // that the in-use set may be incomplete.
-    bool is_enum_valid() const { return enum_valid; }
-    // The discovered disks and the in-use set, for inspection.
-    const std::map<std::string, nesk_blkdev>& get_blkdev_map() const { return blkdev_map; }
-    const std::set<std::string>& get_used_devs() const { return used_devs; }
 
     // ---- Discovery driver (blkdev/driver.cpp) ----
 
@@ -187,10 +181,29 @@ public:
     // bytes, smallest first (equal sizes keep path order).
     int get_new_disks(unsigned long long minimum, std::list<nesk_blkdev_basic_info>& disks);
 
-private:
+    // ---- Partition inspection (blkdev/partitions.cpp) ----
+
+    // Appends one record per partition line of "parted -s -m <disk> print"
+    // (lines of fewer than four fields and lines starting at 0.00B give none):
+    // 0, or the command's non-zero status with `partitions` unchanged. Logs the
+    // command, and its failure, at level 0.
+    int extract_partition_info(std::string& disk, std::vector<nesk_partition>& partitions);
+    // The value of the first tag blkid prints for `partition` (such as its
+    // label or UUID); "" when blkid finds nothing or the command fails.
+    std::string extract_label(std::string& partition);
+    // Finds the first fat32 partition of the discovered disks, in path order and
+    // on a disk in table order: 0 with its device path in `partition` and its
+    // first blkid tag value in `tag` (possibly ""), or -1 with both unchanged.
+    // Logs every partition seen and every disk it cannot read at level 0.
+    int get_vfat_partition(std::string& partition, std::string& tag);
+
+    // Discovered disks by device path; records are only ever added.
     std::map<std::string, nesk_blkdev> blkdev_map;
     nesk_debug debug_log;
+    // Whole-disk paths of the disks already in use; only ever grows.
     std::set<std::string> used_devs;
+    // False when an in-use enumeration of the last enumerate_blkdevs failed, so
+    // that used_devs may be incomplete. Read by callers only.
     bool enum_valid;
 };
 

@@ -235,7 +235,7 @@ report new_disks(const options& opts) {
     report result;
     nesk_blkdevmgr manager;
     manager.enumerate_blkdevs(opts.nvme);
-    result.complete = manager.is_enum_valid();
+    result.complete = manager.enum_valid;
     std::list<nesk_blkdev_basic_info> disks;
     {
         // get_new_disks probes every disk in one call.
@@ -272,11 +272,11 @@ report every_disk(const options& opts) {
     result.complete = raid.enumerate_md_tgts() == 0 && result.complete;
 
     deferred_signals deferred;
-    for (const auto& entry : discovered.get_blkdev_map()) {
+    for (const auto& entry : discovered.blkdev_map) {
         disk_row row = make_row(entry.second);
-        if (pvs.get_used_devs().count(row.device) != 0) row.reasons |= lvm_pv;
-        if (raid.get_used_devs().count(row.device) != 0) row.reasons |= raid_member;
-        if (mounts.get_used_devs().count(row.device) != 0) row.reasons |= mounted;
+        if (pvs.used_devs.count(row.device) != 0) row.reasons |= lvm_pv;
+        if (raid.used_devs.count(row.device) != 0) row.reasons |= raid_member;
+        if (mounts.used_devs.count(row.device) != 0) row.reasons |= mounted;
         if (row.reasons == 0) {
             if ((result.signal = deferred.take()) != 0) return result;
             if (discovered.is_active_bdev(row.device)) row.reasons |= stamped;

@@ -117,6 +117,55 @@ public:
     static std::string get_basename(std::string path); // POSIX basename
     static std::string dirname(std::string path);      // POSIX dirname
 
+    // ---- Partitions (blkdev/partitions.cpp) ----
+
+    // Device path of partition `number` of `disk`: disk + "p" + number when
+    // the path contains "nvme" (/dev/nvme0n1p1), else disk + number (/dev/sdb1).
+    static std::string get_partition_name(std::string disk, unsigned int number);
+
+    // ---- Mount table (utils/mounts.cpp) ----
+
+    // Mount point of the file system holding `path`, found by climbing the
+    // text of the path while the parent lies on the same device: 0 with
+    // `mount_path` set (a relative path may end at "."), or -1 when a stat
+    // fails (`mount_path` unchanged).
+    static int extract_mount_path(std::string path, std::string& mount_path);
+    // 1 when /etc/mtab lists `mount_point` (exact text), with `device` and
+    // `fs_type` set and the options of the first such entry appended to
+    // `options`; 0 with all three unchanged otherwise.
+    static int is_mounted(std::string mount_point, std::string& device, std::string& fs_type,
+                          std::list<std::string>& options);
+    // The options joined with ","; empty leading options add no comma.
+    static std::string create_file_sys_args(std::list<std::string>& options);
+    // extract_mount_path, then is_mounted on the result: 0 with the outputs
+    // set as by is_mounted, or -1.
+    static int get_dir_bdev(std::string dir, std::string& device, std::string& fs_type,
+                            std::list<std::string>& options);
+
+    // ---- Comparison (utils/compare.cpp) ----
+
+    // Compares two files in blocks of BUFFER_SIZE bytes: 0 when equal, 1 when
+    // they differ in length or content, -1 when either cannot be opened or
+    // read, or when BUFFER_SIZE is not positive.
+    static int compare_files(const std::string& a, const std::string& b);
+    // Compares the regular files of `dir_a` with their namesakes in `dir_b`
+    // (subdirectories are not entered): 0 when the entry counts agree and every
+    // file matches; -2 when either is not a directory; 1 when `dir_a` has more
+    // entries, a file is missing from `dir_b` or a pair differs; -1 when `dir_b`
+    // has more entries or a pair cannot be compared. Stops at the first pair
+    // that is not equal.
+    static int compare_files_in_dirs(std::string& dir_a, std::string& dir_b);
+
+    // ---- Archives (utils/archives.cpp) ----
+
+    // Runs "cd /tmp && tar -czf <base>.tar.gz <source>", the base name being
+    // `archive` when given, else the text after the last "/" of `source` (or
+    // "zavcompress_defaut" when there is none): 0 with `archive` set to
+    // "/tmp/<base>.tar.gz", or 1 with `archive` unchanged. Nothing is quoted.
+    static int compress(std::string source, std::string& archive);
+    // Runs "cd <dir>&&tar  -xzf  <archive>": the process runner's status.
+    static int uncompress(std::string archive, std::string& dir);
+
     // ---- Directories (utils/directories.cpp) ----
 
     // Appends every entry name of `dir`, "." and ".." included, unsorted.
