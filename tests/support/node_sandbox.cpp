@@ -762,6 +762,16 @@ NodeSandbox& NodeSandbox::set_mtab(const std::string& content) {
 
 // ---- stub commands ----
 
+namespace {
+
+void check_stub_name(const std::string& name) {
+    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                               "0123456789._+-") != std::string::npos)
+        throw std::invalid_argument("bad stub command name: " + name);
+}
+
+}  // namespace
+
 NodeSandbox& NodeSandbox::stub_command(const std::string& name, const StubResult& result) {
     std::vector<StubRule>& rules = stubs_[name];
     rules.erase(std::remove_if(rules.begin(), rules.end(), [](const StubRule& r) { return !r.args; }),
@@ -783,9 +793,7 @@ NodeSandbox& NodeSandbox::stub_command(const std::string& name, const std::strin
 }
 
 void NodeSandbox::write_stub(const std::string& name) {
-    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                               "0123456789._+-") != std::string::npos)
-        throw std::invalid_argument("bad stub command name: " + name);
+    check_stub_name(name);
     const std::vector<StubRule>& rules = stubs_[name];
     const std::string log = work_dir_ + "/calls/" + name + ".log";
     std::string script = "#!/bin/sh\n"
@@ -817,10 +825,21 @@ void NodeSandbox::write_stub(const std::string& name) {
     else
         script += "printf '%s: no scripted answer for [%s]\\n' " + shell_quote(name) +
                   " \"$args\" >&2\nexit 127\n";
+    install_stub(name, script);
+}
+
+void NodeSandbox::install_stub(const std::string& name, const std::string& script) {
     // Written under a new name and renamed, so a running stub never sees half a script.
     const std::string path = work_dir_ + "/bin/" + name;
     write_all(path + ".new", script, 0755);
     if (::rename((path + ".new").c_str(), path.c_str()) != 0) fail("rename " + path);
+}
+
+NodeSandbox& NodeSandbox::stub_script(const std::string& name, const std::string& body) {
+    check_stub_name(name);
+    stubs_.erase(name);
+    install_stub(name, "#!/bin/sh\n" + body);
+    return *this;
 }
 
 std::vector<std::string> NodeSandbox::command_log(const std::string& name) const {

@@ -196,6 +196,10 @@ public:
                               const StubResult& result);
     // Every call of stub `name` so far: its name and arguments joined by blanks.
     std::vector<std::string> command_log(const std::string& name) const;
+    // `name` runs the shell script `body` instead (replacing scripted answers).
+    // The sandbox's stub directory is the first entry of PATH; a script that
+    // wraps the real command finds it with PATH="${PATH#*:}".
+    NodeSandbox& stub_script(const std::string& name, const std::string& body);
 
     // Private directory of the sandbox (inside its /tmp).
     const std::string& work_dir() const { return work_dir_; }
@@ -250,6 +254,7 @@ private:
                        const std::optional<std::string>& removable, bool node,
                        const std::vector<Partition>& partitions);
     void write_stub(const std::string& name);
+    void install_stub(const std::string& name, const std::string& script);
     std::string checked(const std::string& path) const;
 
     Claim claim_;
