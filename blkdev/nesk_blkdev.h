@@ -138,7 +138,8 @@ public:
 
     // ---- Devices already in use (blkdev/inuse.cpp) ----
 
-    // Disks holding an LVM physical volume: 0, or pvscan's failure status.
+    // Disks holding an LVM physical volume: 0, or pvscan's failure status
+    // (the volumes it listed are recorded all the same).
     int enumerate_pvs();
     // Disks backing a mounted file system, from /etc/mtab: always 0.
     int enumerate_bdevs();

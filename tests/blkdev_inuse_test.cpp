@@ -72,6 +72,12 @@ TEST_F(InUseTest, PhysicalVolumesFromPvscanOutput) {
          {"/dev/nvme0n1"}},
         {"no physical volume at all", {k_pvscan_no_pv, "", 0}, 0, {}},
         {"pvscan fails", {"", "", 5}, 5 * 256, {}},
+        {"pvscan fails but still lists volumes",
+         {"  /dev/sdd\n  /dev/sde1\n  Total: 2 [1.99 GiB]\n",
+          "  WARNING: Couldn't find device with uuid x2Yv3J-0000-0000-0000-0000-0000-000000.\n",
+          5},
+         5 * 256,
+         {"/dev/sdd", "/dev/sde"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -86,7 +92,7 @@ TEST_F(InUseTest, PhysicalVolumesFromPvscanOutput) {
                   log,
                   "nesk_blkdevmgr::enumerate_pvs: Failed to enumerate the LVM physical volumes "
                   "currently present on the server"),
-              1);
+              2);
     EXPECT_TRUE(has_line_containing(log, "LVM PV /dev/sdc2 block dev /dev/sdc"));
     EXPECT_TRUE(has_line_containing(log, "LVM PV /dev/nvme0n1p2 block dev /dev/nvme0n1"));
 }

@@ -83,10 +83,11 @@ public:
     // receives the command's standard error.
     static int execute_command(std::string command, std::list<std::string>& lines,
                                std::string& error, int delay);
-    // Runs `command` through popen(3). -1 when it cannot be started (`lines`
-    // untouched); otherwise sleeps `delay` ms (when non-zero), replaces `lines`
-    // with the trimmed output lines (empty lines kept, lines longer than 4095
-    // bytes split into pieces) and returns the pclose(3) wait status.
+    // Runs `command` with its standard output read through a pipe. -1 when it
+    // cannot be started (`lines` untouched); otherwise sleeps `delay` ms (when
+    // non-zero), replaces `lines` with the trimmed output lines (empty lines
+    // kept, lines longer than 4095 bytes split into pieces) and returns the
+    // shell's wait status as pclose(3) gives it.
     static int popen(std::string command, std::list<std::string>& lines, int delay);
 
     // ---- Files (utils/files.cpp) ----

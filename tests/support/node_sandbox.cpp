@@ -762,6 +762,16 @@ NodeSandbox& NodeSandbox::set_mtab(const std::string& content) {
 
 // ---- stub commands ----
 
+namespace {
+
+void check_stub_name(const std::string& name) {
+    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                               "0123456789._+-") != std::string::npos)
+        throw std::invalid_argument("bad stub command name: " + name);
+}
+
+}  // namespace
+
 NodeSandbox& NodeSandbox::stub_command(const std::string& name, const StubResult& result) {
     std::vector<StubRule>& rules = stubs_[name];
     rules.erase(std::remove_if(rules.begin(), rules.end(), [](const StubRule& r) { return !r.args; }),
@@ -783,9 +793,7 @@ NodeSandbox& NodeSandbox::stub_command(const std::string& name, const std::strin
 }
 
 void NodeSandbox::write_stub(const std::string& name) {
-    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                               "0123456789._+-") != std::string::npos)
-        throw std::invalid_argument("bad stub command name: " + name);
+    check_stub_name(name);
     const std::vector<StubRule>& rules = stubs_[name];
     std::string script = stub_prologue(name);
     auto answer = [&](std::size_t i, const StubResult& r) {
@@ -832,8 +840,8 @@ void NodeSandbox::install_stub(const std::string& name, const std::string& scrip
 }
 
 NodeSandbox& NodeSandbox::stub_script(const std::string& name, const std::string& body) {
+    check_stub_name(name);
     stubs_.erase(name);
-    write_stub(name);  // checks the name
     install_stub(name, stub_prologue(name) + body);
     return *this;
 }

@@ -198,7 +198,8 @@ public:
     std::vector<std::string> command_log(const std::string& name) const;
     // `name` runs the shell script `body` once its call is logged as above
     // ("$@" holds its arguments), e.g. to run the system's own command and then
-    // act on the caller.
+    // act on the caller. The stub directory is the first entry of PATH, so a
+    // script that wraps the real command finds it with PATH="${PATH#*:}".
     NodeSandbox& stub_script(const std::string& name, const std::string& body);
     // Takes stub `name` away: the system's own command answers again.
     NodeSandbox& remove_stub(const std::string& name);
