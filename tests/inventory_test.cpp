@@ -1,5 +1,6 @@
 // System inventory: release files in the node's /etc, the real uname and
 // /proc/modules, and stub commands that print what the real tools print.
+#include <sys/resource.h>
 #include <sys/utsname.h>
 
 #include <fstream>
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "forked_child.h"
 #include "nesk_utils.h"
 #include "node_sandbox.h"
 
@@ -151,6 +153,27 @@ TEST_F(InventoryOnNode, ModuleListKeepsPiecesOfLongAndEmptyLines) {
     EXPECT_EQ(nesk_utils::get_lkm_list(listed), 0);
     EXPECT_EQ(listed, (std::list<std::string>{"xfs", "", "libcrc32c", long_name.substr(0, 4095),
                                               long_name.substr(4095)}));
+}
+
+TEST(Inventory, CommandsThatCannotStart) {
+    // With no descriptor left for a pipe, no command can be started.
+    const std::string seen = nesk_test::text_from_child([] {
+        rlimit old;
+        if (getrlimit(RLIMIT_NOFILE, &old) != 0) return std::string("no limit");
+        rlimit none = old;
+        none.rlim_cur = 0;
+        if (setrlimit(RLIMIT_NOFILE, &none) != 0) return std::string("no limit");
+        std::string serial = "Caller's";
+        std::list<std::string> modules{"stale"};
+        const int serial_result = nesk_utils::get_serial_number(serial);
+        const int modules_result = nesk_utils::get_lkm_list(modules);
+        const int rpm_result = nesk_utils::check_rpm("bash");
+        setrlimit(RLIMIT_NOFILE, &old);
+        return std::to_string(serial_result) + " " + serial + ", " +
+               std::to_string(modules_result) + " " + std::to_string(modules.size()) + ", " +
+               std::to_string(rpm_result);
+    });
+    EXPECT_EQ(seen, "-1 Caller's, 0 0, -1");
 }
 
 }  // namespace

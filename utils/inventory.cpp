@@ -69,7 +69,7 @@ int nesk_utils::get_serial_number(std::string& serial) {
     // caller's text to be normalised.
     if (!lines.empty()) serial = lines.front();
 
-    serial = trim(serial);
+    // Every white-space character goes, at the ends and inside.
     serial.erase(std::remove_if(serial.begin(), serial.end(),
                                 [](char c) { return std::isspace(static_cast<unsigned char>(c)); }),
                  serial.end());
