@@ -63,6 +63,89 @@ public:
     // bytes; -1.0 for any other unit.
     static double convert_size_to_gb(double size, std::string unit);
 
+    // ---- Configuration keys and appliance type (utils/config_keys.cpp) ----
+    // Every key lives in section "Vantor" of the configuration store; each call
+    // opens the store afresh and nothing is cached.
+
+    // 0 with `value` set; -1 (value unchanged) when the key is missing or empty.
+    static int get_reg_key(std::string key, std::string& value);
+    // 0 when stored, -1 otherwise.
+    static int set_reg_key(std::string key, std::string value);
+    // 0 with `value` set to the low 32 bits of the stored number; -1 (value
+    // unchanged) when the key is missing or holds no number.
+    static int get_reg_key(std::string key, unsigned int& value);
+    static int set_reg_key(std::string key, unsigned int value);
+    // Platform type from "sScaleoutPlatformType": 1 for "Tessera", 2 for
+    // "ReferenceArchitecture", 255 for anything else or nothing (exact match).
+    static int gettessera_type();
+    // Host-naming scheme, 1 or 2: under platform type 2, 2 when the last
+    // "Vornik Tessera 2." in "sTesseraImageidentifier" starts it; otherwise 1
+    // unless "sTesseraApplianceType" holds a value other than "AP0100" and
+    // "AP0200". Missing or empty keys give 1.
+    static int get_sds_type();
+    // 1 when package 1139 is installed in this node's current instance, else 0
+    // (also when the package list cannot be read).
+    static int is_tessera_vantor();
+    // True when /sys/firmware/efi is a directory (the node booted through EFI).
+    static bool is_efi_platform();
+
+    // ---- Host names (utils/hostnames.cpp) ----
+    // The dp form of a host name is what the system reports; under naming
+    // scheme 1 the sp form carries "sds" at the end of its first label (the
+    // text before the first "."). Labels of three characters or fewer never
+    // count as carrying the marker.
+
+    // Output of "hostname", trimmed; "" on failure.
+    static std::string get_hostname();
+    // 0 with `addr` set to the printable address of `name`; -1, addr unchanged.
+    static int resolve_hname(std::string name, std::string& addr);
+    // This node's sp-form name and its address: 0 with both set; gethostname's
+    // non-zero result (neither set); -1 when the name does not resolve (`hname`
+    // is set all the same).
+    static int get_ws_hname(std::string& hname, std::string& addr);
+    // 1 when `name` resolves to the address of this node's sp-form name; 0
+    // otherwise, also on every failure.
+    static int is_loop_back_hname(std::string name);
+    // The sp form of `name`: unchanged under scheme 2 or when it carries the
+    // marker, otherwise "sds" appended to its first label.
+    static std::string dp_to_sp(std::string name);
+    // The dp form of `name`: the marker removed from its first label if there.
+    static std::string sp_to_dp(std::string name);
+
+    // ---- System inventory (utils/inventory.cpp) ----
+
+    // First line of /etc/redhat-release (/etc/redhat-storage-release), trimmed;
+    // "" when absent. Always 0.
+    static int get_os_release(std::string& release);
+    static int get_rhgs_version(std::string& version);
+    // Whole trimmed output of "uname -r", "glusterfs --version" and the
+    // cluster's op-version query: 0 with `version` set, or the process runner's
+    // non-zero result with `version` unchanged.
+    static int get_kernel_version(std::string& version);
+    static int get_gluster_version(std::string& version);
+    static int get_gluster_operating_version(std::string& version);
+    // First output line of "dmidecode -s system-serial-number" (or, when there
+    // is none, the previous `serial`), without any white space and in lower
+    // case: 0, or -1 (serial unchanged) when the command cannot be started.
+    // Takes at least 100 ms.
+    static int get_serial_number(std::string& serial);
+    // Wait status of "rpm -q <package>" as popen gives it: 0 when installed,
+    // -1 when it cannot be started. Takes at least 100 ms.
+    static int check_rpm(const std::string& package);
+    // Replaces `modules` with the loaded kernel modules' names, one trimmed
+    // entry per output piece of the popen runner. Always 0.
+    static int get_lkm_list(std::list<std::string>& modules);
+
+    // ---- Pseudo-random key and data (utils/prg.cpp) ----
+
+    // Sets `key` to this node's identity at this moment, the non-empty pieces
+    // of hardware addresses, host name, seconds and microseconds joined by
+    // ":", and returns MurmurHash3_x86_32 of it with seed 0.
+    static unsigned int generate_prg_key(std::string& key);
+    // Fills buf[0..count) with the first `count` outputs of MT19937 seeded
+    // with `seed`.
+    static void generate_prg_data(unsigned int seed, unsigned int* buf, unsigned int count);
+
     // ---- Time, in the local time zone (utils/time.cpp) ----
 
     // "HH:MM:SS" of `t`; "" when the C library cannot represent `t`.

@@ -708,7 +708,8 @@ NodeSandbox& NodeSandbox::load_sysfs_tree(const std::string& dir) {
 }
 
 NodeSandbox& NodeSandbox::write_file(const std::string& path, const std::string& content) {
-    write_all(checked(path), content);
+    unbind_etc_file(checked(path));
+    write_all(path, content);
     return *this;
 }
 
@@ -723,8 +724,23 @@ NodeSandbox& NodeSandbox::make_link(const std::string& path, const std::string& 
 }
 
 NodeSandbox& NodeSandbox::remove(const std::string& path) {
-    remove_tree(checked(path));
+    unbind_etc_file(checked(path));
+    remove_tree(path);
     return *this;
+}
+
+// A file of /etc that is a mount point of its own (in a container /etc/hosts
+// and /etc/resolv.conf are bound from outside, and the overlay binds them
+// again) is taken off in this namespace first, so that a change reaches the
+// overlay's copy and never the file outside.
+void NodeSandbox::unbind_etc_file(const std::string& path) {
+    if (path.compare(0, 5, "/etc/") != 0) return;
+    for (const std::string& point : mount_points()) {
+        if (point != path) continue;
+        if (::umount2(path.c_str(), MNT_DETACH) == 0) continue;
+        if (errno == EINVAL) break;  // the mounts left lie under the overlay
+        fail("umount " + path);
+    }
 }
 
 // ---- /proc/devices and /etc/mtab ----
@@ -736,10 +752,19 @@ NodeSandbox& NodeSandbox::set_proc_devices(const std::string& content) {
 }
 
 NodeSandbox& NodeSandbox::set_mtab(const std::string& content) {
+    // /etc/mtab is a link into /proc, which cannot be replaced by binding a
+    // file onto it; an overlay of /etc can hold a plain file instead.
     if (!etc_overlay_) {
-        // /etc/mtab is a link into /proc, which cannot be replaced by binding a
-        // file onto it; an overlay of /etc can hold a plain file instead. Files
-        // mounted onto parts of /etc are mounted again on the overlay.
+        overlay_etc();
+        if (::unlink("/etc/mtab") != 0 && errno != ENOENT) fail("unlink /etc/mtab");
+    }
+    write_all("/etc/mtab", content);
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::overlay_etc() {
+    if (!etc_overlay_) {
+        // Files mounted onto parts of /etc are mounted again on the overlay.
         std::vector<std::pair<std::string, unique_fd>> submounts;
         for (const std::string& point : mounts_below("/etc/")) {
             int fd = ::open(point.c_str(), O_PATH | O_CLOEXEC);
@@ -754,9 +779,7 @@ NodeSandbox& NodeSandbox::set_mtab(const std::string& content) {
         for (const auto& s : submounts)
             mounts_.mount("/proc/self/fd/" + std::to_string(s.second.get()), s.first, nullptr,
                           MS_BIND, "");
-        if (::unlink("/etc/mtab") != 0 && errno != ENOENT) fail("unlink /etc/mtab");
     }
-    write_all("/etc/mtab", content);
     return *this;
 }
 

@@ -187,6 +187,9 @@ public:
     // ---- /proc/devices and /etc/mtab ----
     NodeSandbox& set_proc_devices(const std::string& content);
     NodeSandbox& set_mtab(const std::string& content);
+    // Makes /etc an overlay (once) whose files write_file and remove may then
+    // change without reaching the host's /etc, e.g. /etc/hosts or release files.
+    NodeSandbox& overlay_etc();
 
     // ---- stub commands ----
     // `name` answers every call with `result` (unless a rule below matches).
@@ -262,6 +265,7 @@ private:
     std::string stub_prologue(const std::string& name) const;
     void install_stub(const std::string& name, const std::string& script);
     std::string checked(const std::string& path) const;
+    void unbind_etc_file(const std::string& path);
 
     Claim claim_;
     MountStack mounts_;  // unmounts after the members below, also after a failed constructor
