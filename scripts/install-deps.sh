@@ -4,7 +4,8 @@
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
-          xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip diffutils"
+          libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
+          diffutils e2fsprogs cryptsetup-bin rpm"
 
 missing=""
 for p in $packages; do
