@@ -1,45 +1,13 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <exception>
 
-#include "fd_util.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
+#include "sysfs.h"
 
 namespace {
 
-// Per-disk attributes live under the block class directory, whose entries
-// reach the disk's SCSI device through their "device" link.
-const char* const kClassBlock = "/sys/class/block";
-
 // A VPD page is at most a few hundred bytes; anything longer is not one.
 const size_t kMaxVpdPage = 64 * 1024;
-
-// Kernel name of a device path: the text after its last "/".
-std::string kernel_name(const std::string& path) {
-    std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Every byte of `path` (at most kMaxVpdPage); "" when it cannot be opened or
-// read. The page is binary: a line-feed byte is data like any other.
-std::string read_binary(const std::string& path) {
-    nesk::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::string();
-    std::string data;
-    char buffer[4096];
-    while (data.size() < kMaxVpdPage) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::string();
-        if (n == 0) break;
-        data.append(buffer, static_cast<size_t>(n));
-    }
-    if (data.size() > kMaxVpdPage) data.resize(kMaxVpdPage);
-    return data;
-}
 
 }  // namespace
 
@@ -49,8 +17,7 @@ int nesk_blkdevmgr::get_capacity(nesk_blkdev& record) {
     unsigned int block_size = 0;
     try {
         std::string name = record.get_name();
-        std::string text = nesk_utils::read(std::string(kClassBlock) + "/" + kernel_name(name) +
-                                            "/size");
+        std::string text = nesk::sysfs_dev::disk(name).read("size");
         if (!text.empty()) {
             // The size file counts 512-byte sectors whatever the logical block size.
             blocks = nesk_utils::string_to_ull(text);
@@ -75,10 +42,11 @@ int nesk_blkdevmgr::get_serialnum(nesk_blkdev& record) {
     std::string name;
     try {
         name = record.get_name();
-        // Unit Serial Number page: byte 3 is the length L of the serial that
-        // starts at byte 4; bytes 0-2 are not looked at.
-        std::string raw = read_binary(std::string(kClassBlock) + "/" + kernel_name(name) +
-                                      "/device/vpd_pg80");
+        // Unit Serial Number page, reached through the disk's SCSI device:
+        // byte 3 is the length L of the serial that starts at byte 4; bytes
+        // 0-2 are not looked at. The page is binary: a line-feed byte is data
+        // like any other.
+        std::string raw = nesk::sysfs_dev::disk(name).read_bytes("device/vpd_pg80", kMaxVpdPage);
         if (!raw.empty() && raw.size() < 4) {
             result = -1;
         } else {

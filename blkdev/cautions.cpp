@@ -9,9 +9,11 @@
 #include <sstream>
 
 #include "fd_util.h"
+#include "kernel_paths.h"
 #include "line_reader.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
+#include "sysfs.h"
 
 namespace {
 
@@ -60,13 +62,14 @@ int probe_signatures(const std::string& device, std::vector<std::string>& cautio
 
 // Kernel names of the disk and of its partitions (entries of its sysfs
 // directory that hold a "partition" file).
-std::vector<std::string> disk_and_partitions(const std::string& name) {
+std::vector<std::string> disk_and_partitions(const nesk::sysfs_dev& disk,
+                                             const std::string& name) {
     std::vector<std::string> names{name};
     std::list<std::string> entries;
-    nesk_utils::read_directory(s_block_base_dir + "/" + name, entries);
+    disk.list("", entries);
     for (const auto& entry : entries) {
         if (entry.compare(0, name.size(), name) == 0 && entry.size() > name.size() &&
-            nesk_utils::is_file(s_block_base_dir + "/" + name + "/" + entry + "/partition"))
+            disk.is_file(entry + "/partition"))
             names.push_back(entry);
     }
     return names;
@@ -75,7 +78,7 @@ std::vector<std::string> disk_and_partitions(const std::string& name) {
 // True when /proc/swaps lists one of `names` as a swap partition (matched by
 // the kernel name at the end of its path; swap files do not count).
 bool swap_active(const std::vector<std::string>& names) {
-    nesk::unique_file in(fopen("/proc/swaps", "re"));
+    nesk::unique_file in(fopen(nesk::kernel::proc_swaps, "re"));
     if (!in) return false;
     nesk::line_reader reader(in.get());
     std::string line;
@@ -96,12 +99,12 @@ int get_disk_cautions(const std::string& device, std::vector<std::string>& cauti
     const std::string name = nesk_utils::get_basename(device);
     int result = probe_signatures(device, cautions);
 
+    const auto disk = nesk::sysfs_dev::block(s_block_base_dir, name);
     std::list<std::string> holders;
-    nesk_utils::read_directory(s_block_base_dir + "/" + name + "/holders", holders);
+    disk.list("holders", holders);
     holders.sort();
-    for (const auto& holder : holders)
-        if (holder != "." && holder != "..") add_unique(cautions, "holder:" + holder);
+    for (const auto& holder : holders) add_unique(cautions, "holder:" + holder);
 
-    if (swap_active(disk_and_partitions(name))) add_unique(cautions, "swap");
+    if (swap_active(disk_and_partitions(disk, name))) add_unique(cautions, "swap");
     return result;
 }

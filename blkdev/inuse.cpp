@@ -13,27 +13,17 @@
 
 #include "ZavMntParser.h"
 #include "fd_util.h"
+#include "kernel_paths.h"
+#include "line_reader.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
 #include "scandir_list.h"
+#include "sysfs.h"
 
 namespace {
 
 // Delay handed to the command runner for pvscan and mdadm.
 const int k_command_delay_ms = 100;
-
-// Reads the next line of `stream` into `line` without its line feed; false at
-// end of input. The getline buffer is owned by `buffer`.
-bool next_line(FILE* stream, nesk::unique_malloc<char>& buffer, size_t& capacity,
-               std::string& line) {
-    char* raw = buffer.release();
-    ssize_t length = ::getline(&raw, &capacity, stream);
-    buffer.reset(raw);
-    if (length < 0) return false;
-    line.assign(raw, static_cast<size_t>(length));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return true;
-}
 
 // "<number> <word>" with white space allowed before each: true with both set.
 bool parse_number_and_word(const std::string& line, int& number, std::string& word) {
@@ -55,13 +45,12 @@ bool parse_number_and_word(const std::string& line, int& number, std::string& wo
 // whether the block device list was read at all.
 int block_major(const std::string& driver, bool& listed) {
     listed = false;
-    nesk::unique_file devices(std::fopen("/proc/devices", "re"));
+    nesk::unique_file devices(std::fopen(nesk::kernel::proc_devices, "re"));
     if (!devices) return -1;
     // Character devices come first; only the block device list counts.
-    nesk::unique_malloc<char> buffer;
-    size_t capacity = 0;
+    nesk::line_reader reader(devices.get());
     std::string line;
-    while (next_line(devices.get(), buffer, capacity, line)) {
+    while (reader.next(line)) {
         if (!listed) {
             listed = nesk_utils::trim(line).find("Block devices") != std::string::npos;
             continue;
@@ -99,7 +88,7 @@ int nesk_blkdevmgr::enumerate_pvs() {
 }
 
 int nesk_blkdevmgr::enumerate_bdevs() {
-    ZavMntParser parser("/etc/mtab");
+    ZavMntParser parser(nesk::kernel::mount_table);
     std::list<ZavMntInfo> entries;
     // An unreadable table leaves the list empty: nothing is added.
     parser.ParseMountPointInfo(entries);
@@ -215,8 +204,8 @@ int blkdev_select(const struct dirent* entry) {
     // Called from inside scandir: nothing may propagate out of it.
     try {
         if (entry->d_name[0] == '.') return 0;
-        std::string path = s_block_base_dir + "/" + entry->d_name + "/dev";
-        return read_major_num(path) == md_major ? 1 : 0;
+        const auto device = nesk::sysfs_dev::block(s_block_base_dir, entry->d_name);
+        return read_major_num(device.path("dev")) == md_major ? 1 : 0;
     } catch (...) {
         return 0;
     }
@@ -224,13 +213,7 @@ int blkdev_select(const struct dirent* entry) {
 
 int read_major_num(std::string path) {
     std::string line;
-    {
-        nesk::unique_file file(std::fopen(path.c_str(), "re"));
-        if (!file) return 0;
-        nesk::unique_malloc<char> buffer;
-        size_t capacity = 0;
-        if (!next_line(file.get(), buffer, capacity, line)) return 0;
-    }
+    if (!nesk::read_first_line(path, line)) return 0;
     std::string major;
     std::string minor;
     if (nesk_utils::get_name_value_pair(line, major, minor) != 0) return 0;

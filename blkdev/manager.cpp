@@ -1,7 +1,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "blkdev_paths.h"
+#include "kernel_paths.h"
 #include "nesk_blkdev.h"
 
 const std::string sysfs_blkdev = "/sys/block";

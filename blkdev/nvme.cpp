@@ -1,10 +1,13 @@
 #include <dirent.h>
 #include <string.h>
 
-#include "blkdev_paths.h"
+#include <map>
+
+#include "kernel_paths.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
 #include "scandir_list.h"
+#include "sysfs.h"
 
 int selectnvme(const struct dirent* entry) {
     // Called from inside scandir: nothing may propagate out of it.
@@ -13,7 +16,7 @@ int selectnvme(const struct dirent* entry) {
         if (name[0] == '.') return 0;
         if (strncmp(name, "nvme", 4) != 0) return 0;
         // /sys/block entries are links: is_dir follows them.
-        return nesk_utils::is_dir(sysfs_blkdev + "/" + name) ? 1 : 0;
+        return nesk::sysfs_dev::block(sysfs_blkdev, name).is_dir("") ? 1 : 0;
     } catch (...) {
         return 0;
     }
@@ -33,16 +36,20 @@ int nesk_blkdevmgr::enumerate_nvme() {
 }
 
 int nesk_blkdevmgr::parse_nvme(std::string entry) {
-    nesk_blkdev record;
-    record.set_name(devfs_mntpath + "/" + entry);
-    extractsize(sysfs_blkdev + "/" + entry, record);
-    blkdev_map.try_emplace(record.get_name(), record);
+    // Built where it will be stored: every nesk_blkdev sets up a log of its
+    // own, and a copy or a move would set up another.
+    const std::string name = devfs_mntpath + "/" + entry;
+    std::map<std::string, nesk_blkdev> staging;
+    nesk_blkdev& record = staging.try_emplace(name).first->second;
+    record.set_name(name);
+    extractsize(nesk::sysfs_dev::block(sysfs_blkdev, entry).dir(), record);
+    blkdev_map.insert(staging.extract(staging.begin()));
     debug_log.logMessage("nesk_blkdevmgr::parse_nvme", 2, "Detected nvme drive [%s]",
                          entry.c_str());
     return 0;
 }
 
 void nesk_blkdevmgr::extractsize(std::string dir, nesk_blkdev& record) {
-    record.set_blocks(nesk_utils::string_to_ulong(nesk_utils::read(dir + "/size")));
+    record.set_blocks(nesk_utils::string_to_ulong(nesk::sysfs_dev(dir).read("size")));
     record.set_block_size(512);
 }

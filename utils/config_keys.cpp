@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ZAVPlatformInfo.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -80,4 +81,4 @@ int nesk_utils::is_tessera_vantor() {
                                                                                            : 0;
 }
 
-bool nesk_utils::is_efi_platform() { return is_dir("/sys/firmware/efi"); }
+bool nesk_utils::is_efi_platform() { return is_dir(nesk::kernel::efi_dir); }

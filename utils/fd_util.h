@@ -69,17 +69,6 @@ struct file_closer {
 // A stdio stream from fopen/fdopen, closed with fclose.
 using unique_file = std::unique_ptr<FILE, file_closer>;
 
-struct pipe_closer {
-    void operator()(FILE* f) const noexcept {
-        int saved = errno;
-        ::pclose(f);
-        errno = saved;
-    }
-};
-// A stream from popen, closed with pclose. Callers that need the wait status
-// call pclose(p.release()) themselves.
-using unique_pipe = std::unique_ptr<FILE, pipe_closer>;
-
 struct dir_closer {
     void operator()(DIR* d) const noexcept {
         int saved = errno;

@@ -10,6 +10,7 @@
 #include "fd_util.h"
 #include "line_reader.h"
 #include "nesk_utils.h"
+#include "sysfs.h"
 
 namespace {
 
@@ -35,10 +36,8 @@ nesk::unique_fd create_or_truncate(const std::string& path) {
 }  // namespace
 
 std::string nesk_utils::read(std::string path) {
-    nesk::unique_file in(fopen(path.c_str(), "re"));
-    if (!in) return std::string();
     std::string line;
-    if (!nesk::line_reader(in.get()).next(line)) return std::string();
+    if (!nesk::read_first_line(path, line)) return std::string();
     return trim(line);
 }
 

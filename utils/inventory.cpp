@@ -10,6 +10,7 @@
 #include "YotSleep.h"
 #include "ZavProcess.h"
 #include "command_output.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -85,6 +86,6 @@ int nesk_utils::check_rpm(const std::string& package) {
 int nesk_utils::get_lkm_list(std::list<std::string>& modules) {
     // A command that cannot be started leaves the list empty.
     modules.clear();
-    popen("cat /proc/modules | awk '{print $1}'", modules, 0);
+    popen(std::string("cat ") + nesk::kernel::proc_modules + " | awk '{print $1}'", modules, 0);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ZavMntParser.h"
+#include "kernel_paths.h"
 #include "nesk_utils.h"
 
 int nesk_utils::extract_mount_path(std::string path, std::string& mount_path) {
@@ -35,7 +36,7 @@ int nesk_utils::extract_mount_path(std::string path, std::string& mount_path) {
 
 int nesk_utils::is_mounted(std::string mount_point, std::string& device, std::string& fs_type,
                            std::list<std::string>& options) {
-    ZavMntParser parser("/etc/mtab");
+    ZavMntParser parser(nesk::kernel::mount_table);
     std::list<ZavMntInfo> entries;
     parser.ParseMountPointInfo(entries);
     // File systems stacked on one point: the first listed answers.

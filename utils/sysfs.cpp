@@ -1,0 +1,84 @@
+#include "sysfs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fd_util.h"
+#include "kernel_paths.h"
+#include "nesk_utils.h"
+
+namespace nesk {
+
+namespace {
+
+// Reads into `buffer` until `size` bytes, end of file or an error; the count
+// read, or -1 on an error.
+ssize_t read_some(int fd, char* buffer, size_t size) {
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+}  // namespace
+
+bool read_first_line(const std::string& path, std::string& line) {
+    line.clear();
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    char buffer[4096];
+    bool any = false;
+    for (;;) {
+        ssize_t n = read_some(fd.get(), buffer, sizeof buffer);
+        if (n < 0) return false;
+        if (n == 0) return any;
+        any = true;
+        const void* feed = std::memchr(buffer, '\n', static_cast<size_t>(n));
+        if (feed != nullptr) {
+            line.append(buffer, static_cast<size_t>(static_cast<const char*>(feed) - buffer));
+            return true;
+        }
+        line.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::string read_bytes(const std::string& path, size_t limit) {
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::string();
+    std::string data;
+    char buffer[4096];
+    while (data.size() < limit) {
+        ssize_t n = read_some(fd.get(), buffer, sizeof buffer);
+        if (n < 0) return std::string();
+        data.append(buffer, static_cast<size_t>(n));
+        // A file or attribute gives less than was asked for only at its end.
+        if (static_cast<size_t>(n) < sizeof buffer) break;
+    }
+    if (data.size() > limit) data.resize(limit);
+    return data;
+}
+
+sysfs_dev sysfs_dev::disk(const std::string& device_path) {
+    return block(sysfs_blkdev, nesk_utils::get_basename(device_path));
+}
+
+std::string sysfs_dev::read(const std::string& name) const { return nesk_utils::read(path(name)); }
+
+bool sysfs_dev::is_dir(const std::string& name) const { return nesk_utils::is_dir(path(name)); }
+
+bool sysfs_dev::is_file(const std::string& name) const { return nesk_utils::is_file(path(name)); }
+
+bool sysfs_dev::list(const std::string& name, std::list<std::string>& names) const {
+    names.clear();
+    unique_dir stream(::opendir(path(name).c_str()));  // glibc opens it close-on-exec
+    if (!stream) return false;
+    while (struct dirent* entry = ::readdir(stream.get()))
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    return true;
+}
+
+}  // namespace nesk
