@@ -71,12 +71,17 @@ void build_node(long disks) {
     node_disks = disks;
 }
 
-// A store of `keys` keys in the library's own section, debug level 0 last.
+// A store of `keys` keys in the library's own section, debug level 0 last;
+// none at all for 0.
 void write_store(long keys) {
+    if (keys == 0) {
+        ::unlink(platform->config_file().c_str());
+        return;
+    }
     std::string text = "[Vantor]\n";
     for (long i = 1; i < keys; ++i)
         text += "sBenchKey" + std::to_string(i) + "=value " + std::to_string(i) + "\n";
-    if (keys > 0) text += "nNESKUtilsDebugLevel=0\n";
+    text += "nNESKUtilsDebugLevel=0\n";
     nesk_test::write_whole_file(platform->config_file(), text);
 }
 
