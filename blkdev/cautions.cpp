@@ -78,9 +78,7 @@ std::vector<std::string> disk_and_partitions(const nesk::sysfs_dev& disk,
 // True when /proc/swaps lists one of `names` as a swap partition (matched by
 // the kernel name at the end of its path; swap files do not count).
 bool swap_active(const std::vector<std::string>& names) {
-    nesk::unique_file in(fopen(nesk::kernel::proc_swaps, "re"));
-    if (!in) return false;
-    nesk::line_reader reader(in.get());
+    nesk::line_reader reader(nesk::kernel::proc_swaps);
     std::string line;
     for (bool heading = true; reader.next(line); heading = false) {
         std::istringstream fields(line);

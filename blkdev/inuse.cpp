@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -45,10 +44,9 @@ bool parse_number_and_word(const std::string& line, int& number, std::string& wo
 // whether the block device list was read at all.
 int block_major(const std::string& driver, bool& listed) {
     listed = false;
-    nesk::unique_file devices(std::fopen(nesk::kernel::proc_devices, "re"));
-    if (!devices) return -1;
+    nesk::line_reader reader(nesk::kernel::proc_devices);
+    if (!reader.is_open()) return -1;
     // Character devices come first; only the block device list counts.
-    nesk::line_reader reader(devices.get());
     std::string line;
     while (reader.next(line)) {
         if (!listed) {
@@ -213,7 +211,7 @@ int blkdev_select(const struct dirent* entry) {
 
 int read_major_num(std::string path) {
     std::string line;
-    if (!nesk::read_first_line(path, line)) return 0;
+    if (!nesk::line_reader(path).next(line)) return 0;
     std::string major;
     std::string minor;
     if (nesk_utils::get_name_value_pair(line, major, minor) != 0) return 0;

@@ -74,6 +74,9 @@ TEST(ReadFile, LinesUntrimmedWithEmptyLinesAsLineFeed) {
         {"\n\n", {"\n", "\n"}},
         {"", {}},
         {" x \r\n\ty\t\n", {" x \r", "\ty\t"}},
+        // Lines that cross the reader's 4096-byte reads.
+        {std::string(5000, 'a') + "\n" + std::string(5000, 'b') + "\nc",
+         {std::string(5000, 'a'), std::string(5000, 'b'), "c"}},
     };
     for (const Case& c : cases) {
         nesk_test::write_whole_file(dir.file("f"), c.content);

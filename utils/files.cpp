@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "fd_util.h"
 #include "line_reader.h"
 #include "nesk_utils.h"
-#include "sysfs.h"
 
 namespace {
 
@@ -37,7 +35,7 @@ nesk::unique_fd create_or_truncate(const std::string& path) {
 
 std::string nesk_utils::read(std::string path) {
     std::string line;
-    if (!nesk::read_first_line(path, line)) return std::string();
+    if (!nesk::line_reader(path).next(line)) return std::string();
     return trim(line);
 }
 
@@ -51,9 +49,7 @@ int nesk_utils::write(std::string path, std::string data) {
 std::vector<std::string> nesk_utils::read_file(std::string path) {
     std::vector<std::string> lines;
     // Read-write on purpose: a file the caller may not change yields nothing.
-    nesk::unique_file in(fopen(path.c_str(), "r+e"));
-    if (!in) return lines;
-    nesk::line_reader reader(in.get());
+    nesk::line_reader reader(path, O_RDWR);
     std::string line;
     while (reader.next(line)) lines.push_back(line.empty() ? std::string("\n") : line);
     return lines;

@@ -1,39 +1,39 @@
-// Line reading shared by the library's file readers.
+// The library's one line reader: files from procfs, sysfs, /etc and callers'
+// paths are read line by line through it.
 #ifndef NESK_LINE_READER_H
 #define NESK_LINE_READER_H
 
-#include <sys/types.h>
+#include <fcntl.h>
 
-#include <cstdio>
+#include <cstddef>
 #include <string>
 
 #include "fd_util.h"
 
 namespace nesk {
 
-// Reads a stream line by line, reusing one buffer for all lines.
+// Reads one file line by line with plain read(2) calls into a fixed buffer:
+// no stdio stream and no fstat, so a one-line sysfs attribute costs an open,
+// one read and a close.
 class line_reader {
 public:
-    explicit line_reader(FILE* in) : in_(in) {}
+    // Opens `path` close-on-exec with `flags` (O_RDONLY, or O_RDWR to insist
+    // on a file the caller may change); is_open() tells whether it could.
+    explicit line_reader(const std::string& path, int flags = O_RDONLY);
     line_reader(const line_reader&) = delete;
     line_reader& operator=(const line_reader&) = delete;
 
-    // The next line without its line feed; false at the end of the stream
-    // (or on a read error) when nothing was read.
-    bool next(std::string& line) {
-        char* buffer = buffer_.release();
-        ssize_t length = getline(&buffer, &capacity_, in_);
-        buffer_.reset(buffer);
-        if (length < 0) return false;
-        if (length > 0 && buffer[length - 1] == '\n') --length;
-        line.assign(buffer, static_cast<size_t>(length));
-        return true;
-    }
+    bool is_open() const { return static_cast<bool>(fd_); }
+    // The next line without its line feed (a last line without one counts);
+    // false at the end of the file, on a read error or when it is not open.
+    bool next(std::string& line);
 
 private:
-    FILE* in_;
-    nesk::unique_malloc<char> buffer_;
-    size_t capacity_ = 0;
+    unique_fd fd_;
+    bool at_end_ = false;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+    char chunk_[4096];
 };
 
 }  // namespace nesk

@@ -15,8 +15,7 @@ namespace nesk {
 
 namespace {
 
-// Reads into `buffer` until `size` bytes, end of file or an error; the count
-// read, or -1 on an error.
+// One read(2), resumed after an interrupt.
 ssize_t read_some(int fd, char* buffer, size_t size) {
     for (;;) {
         ssize_t n = ::read(fd, buffer, size);
@@ -25,26 +24,6 @@ ssize_t read_some(int fd, char* buffer, size_t size) {
 }
 
 }  // namespace
-
-bool read_first_line(const std::string& path, std::string& line) {
-    line.clear();
-    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    char buffer[4096];
-    bool any = false;
-    for (;;) {
-        ssize_t n = read_some(fd.get(), buffer, sizeof buffer);
-        if (n < 0) return false;
-        if (n == 0) return any;
-        any = true;
-        const void* feed = std::memchr(buffer, '\n', static_cast<size_t>(n));
-        if (feed != nullptr) {
-            line.append(buffer, static_cast<size_t>(static_cast<const char*>(feed) - buffer));
-            return true;
-        }
-        line.append(buffer, static_cast<size_t>(n));
-    }
-}
 
 std::string read_bytes(const std::string& path, size_t limit) {
     unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -1,8 +1,6 @@
-// Reading sysfs and procfs attributes, and a handle on one kernel object's
-// sysfs directory through which all of its attributes are read.
-//
-// Attribute files are small and the kernel serves each one whole, so a read
-// is open, read, close: no stdio buffer and no fstat.
+// A handle on one kernel object's sysfs directory, through which all of its
+// attributes are read. Text attributes go through nesk::line_reader: an
+// open, one read and a close each.
 #ifndef NESK_SYSFS_H
 #define NESK_SYSFS_H
 
@@ -10,12 +8,6 @@
 #include <string>
 
 namespace nesk {
-
-// The first line of the file at `path`, without its line feed, in `line`:
-// true when the file could be opened and read and held at least one byte.
-// Bytes after the first line feed are not read when the first read already
-// holds one.
-bool read_first_line(const std::string& path, std::string& line);
 
 // Every byte of the file at `path`, at most `limit` of them; "" when it cannot
 // be opened or read. For binary attributes, where a line feed is data.
