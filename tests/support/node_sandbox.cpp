@@ -948,6 +948,15 @@ NodeSandbox& NodeSandbox::record_shell() {
 
 std::vector<std::string> NodeSandbox::shell_log() const { return command_log("shell"); }
 
+NodeSandbox& NodeSandbox::add_pseudo_terminals() {
+    struct stat st;
+    if (::lstat("/dev/ptmx", &st) == 0) return *this;
+    mounts_.mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+                  "newinstance,ptmxmode=0666,mode=0620");
+    make_symlink("/dev/ptmx", "pts/ptmx");
+    return *this;
+}
+
 // ---- fixture ----
 
 void SandboxTest::SetUp() {

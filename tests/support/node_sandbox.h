@@ -225,6 +225,9 @@ public:
     // its command line before running it; shell_log() gives them in order.
     NodeSandbox& record_shell();
     std::vector<std::string> shell_log() const;
+    // Pseudo-terminals (a private devpts on /dev/pts, /dev/ptmx), for
+    // programs such as sshpass that drive another through one.
+    NodeSandbox& add_pseudo_terminals();
 
 private:
     struct Host {
