@@ -69,21 +69,12 @@ protected:
     // `times`, the call's time in milliseconds.
     Lines calls(std::vector<double>* times = nullptr) {
         Lines result;
-        for (const std::string& line : split(read_whole_file(std::string(k_state) + "/calls"))) {
+        for (const std::string& line : nesk_utils::read_file(std::string(k_state) + "/calls")) {
             const std::string::size_type blank = line.find(' ');
             if (times) times->push_back(std::stod(line.substr(0, blank)) / 1e6);
             result.push_back(line.substr(blank + 1));
         }
         return result;
-    }
-    static Lines split(const std::string& text) {
-        Lines lines;
-        std::string::size_type start = 0, end;
-        while ((end = text.find('\n', start)) != std::string::npos) {
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
-        return lines;
     }
 };
 
