@@ -69,7 +69,7 @@ void BM_EnumerateScsi(benchmark::State& state) {
     for (auto _ : state) {
         nesk_blkdevmgr manager;
         if (manager.enumerate_scsi_blkdevs() != 0 ||
-            manager.get_blkdev_map().size() != static_cast<size_t>(disks)) {
+            manager.blkdev_map.size() != static_cast<size_t>(disks)) {
             state.SkipWithError("discovery did not find every simulated disk");
             break;
         }

@@ -79,13 +79,14 @@ int nesk_blkdevmgr::enumerate_pvs() {
     // pvscan -s prints one indented device path per physical volume and a
     // "Total:" line; a node without any volume prints only a notice and still
     // succeeds, so the status is pvscan's own and the paths are picked here.
+    // pvscan also fails while still listing volumes (a volume group missing
+    // one of its devices): the volumes it names are in use all the same.
     std::list<std::string> lines;
-    int status = nesk_utils::popen("pvscan -s", lines, k_command_delay_ms);
+    const int status = nesk_utils::popen("pvscan -s", lines, k_command_delay_ms);
     if (status != 0) {
         debug_log.logMessage("nesk_blkdevmgr::enumerate_pvs", -1,
                              "Failed to enumerate the LVM physical volumes currently present on "
                              "the server");
-        return status;
     }
     for (const std::string& line : lines) {
         if (line.find("/dev") == std::string::npos) continue;
@@ -94,7 +95,7 @@ int nesk_blkdevmgr::enumerate_pvs() {
                              line.c_str(), disk.c_str());
         used_devs.insert(disk);
     }
-    return 0;
+    return status;
 }
 
 int nesk_blkdevmgr::enumerate_bdevs() {

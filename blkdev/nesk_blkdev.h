@@ -15,14 +15,14 @@
 
 // Block major number of the md driver, written by each md lookup; -1 before the
 // first lookup and after a failed one.
-extern int md_major;
+NESK_EXPORT extern int md_major;
 // Chunk size in bytes of the file comparison helpers.
-extern int BUFFER_SIZE;
+NESK_EXPORT extern int BUFFER_SIZE;
 // sysfs block directory scanned by the software-RAID enumeration.
-extern std::string s_block_base_dir;
+NESK_EXPORT extern std::string s_block_base_dir;
 
 // One discovered disk. Copies carry their own freshly set-up debug log.
-class nesk_blkdev {
+class NESK_EXPORT nesk_blkdev {
 public:
     nesk_blkdev();
     nesk_blkdev(const nesk_blkdev& other);
@@ -58,7 +58,7 @@ private:
 };
 
 // Name and size of a candidate disk handed to callers.
-class nesk_blkdev_basic_info {
+class NESK_EXPORT nesk_blkdev_basic_info {
 public:
     nesk_blkdev_basic_info() = default;
     nesk_blkdev_basic_info(std::string name, unsigned long long blocks, unsigned int block_size)
@@ -70,7 +70,7 @@ public:
 };
 
 // One row of a disk's partition table.
-class nesk_partition {
+class NESK_EXPORT nesk_partition {
 public:
     unsigned int number = 0;
     std::string start;
@@ -83,7 +83,7 @@ public:
 
 // Owns the map of discovered disks and the set of disks already in use. Create
 // one, call enumerate_blkdevs once, then ask. One thread at a time.
-class nesk_blkdevmgr {
+class NESK_EXPORT nesk_blkdevmgr {
 public:
     nesk_blkdevmgr();
 
@@ -96,12 +96,6 @@ public:
     // /dev/nvme<N>n<M> and an NVMe namespace path stays as it is; any other
     // path is cut at its first digit (/dev/sdb1 gives /dev/sdb).
     std::string to_blkdev(std::string path);
-    // False when an in-use enumeration of the last enumerate_blkdevs failed, so
-    // that the in-use set may be incomplete.
-    bool is_enum_valid() const { return enum_valid; }
-    // The discovered disks and the in-use set, for inspection.
-    const std::map<std::string, nesk_blkdev>& get_blkdev_map() const { return blkdev_map; }
-    const std::set<std::string>& get_used_devs() const { return used_devs; }
 
     // ---- Discovery driver (blkdev/driver.cpp) ----
 
@@ -144,7 +138,8 @@ public:
 
     // ---- Devices already in use (blkdev/inuse.cpp) ----
 
-    // Disks holding an LVM physical volume: 0, or pvscan's failure status.
+    // Disks holding an LVM physical volume: 0, or pvscan's failure status
+    // (the volumes it listed are recorded all the same).
     int enumerate_pvs();
     // Disks backing a mounted file system, from /etc/mtab: always 0.
     int enumerate_bdevs();
@@ -187,24 +182,43 @@ public:
     // bytes, smallest first (equal sizes keep path order).
     int get_new_disks(unsigned long long minimum, std::list<nesk_blkdev_basic_info>& disks);
 
-private:
+    // ---- Partition inspection (blkdev/partitions.cpp) ----
+
+    // Appends one record per partition line of "parted -s -m <disk> print"
+    // (lines of fewer than four fields and lines starting at 0.00B give none):
+    // 0, or the command's non-zero status with `partitions` unchanged. Logs the
+    // command, and its failure, at level 0.
+    int extract_partition_info(std::string& disk, std::vector<nesk_partition>& partitions);
+    // The value of the first tag blkid prints for `partition` (such as its
+    // label or UUID); "" when blkid finds nothing or the command fails.
+    std::string extract_label(std::string& partition);
+    // Finds the first fat32 partition of the discovered disks, in path order and
+    // on a disk in table order: 0 with its device path in `partition` and its
+    // first blkid tag value in `tag` (possibly ""), or -1 with both unchanged.
+    // Logs every partition seen and every disk it cannot read at level 0.
+    int get_vfat_partition(std::string& partition, std::string& tag);
+
+    // Discovered disks by device path; records are only ever added.
     std::map<std::string, nesk_blkdev> blkdev_map;
     nesk_debug debug_log;
+    // Whole-disk paths of the disks already in use; only ever grows.
     std::set<std::string> used_devs;
+    // False when an in-use enumeration of the last enumerate_blkdevs failed, so
+    // that used_devs may be incomplete. Read by callers only.
     bool enum_valid;
 };
 
 // scandir filter of SCSI discovery: 1 for an entry of /sys/bus/scsi/devices
 // that names exactly one local block device by a four-part SCSI address.
-int selectscsidev(const struct dirent* entry);
+NESK_EXPORT int selectscsidev(const struct dirent* entry);
 // scandir filter of NVMe discovery: 1 for a /sys/block directory "nvme*".
-int selectnvme(const struct dirent* entry);
+NESK_EXPORT int selectnvme(const struct dirent* entry);
 // scandir filter of the md enumeration: 1 for a /sys/block entry whose major
 // number is md_major.
-int blkdev_select(const struct dirent* entry);
+NESK_EXPORT int blkdev_select(const struct dirent* entry);
 // Major number held by a sysfs "dev" file ("9:0" gives 9); 0 when unreadable.
-int read_major_num(std::string path);
+NESK_EXPORT int read_major_num(std::string path);
 // True when a's size in bytes is smaller than b's.
-bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
+NESK_EXPORT bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
 
 #endif

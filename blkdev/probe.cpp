@@ -5,7 +5,9 @@
 //   trusted.mntstamp     any value, must exist
 //   trusted.blkdevstamp  any value, must exist
 // To read them the disk is mounted on a fresh /tmp/hamntXXXXXX directory and
-// unmounted again; the directory stays behind.
+// unmounted again; the directory stays behind. A disk that the kernel holds
+// for another user is active without being mounted.
+#include <fcntl.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "ZavProcess.h"
+#include "fd_util.h"
 #include "nesk_blkdev.h"
 
 namespace {
@@ -25,35 +28,6 @@ const char k_mount_stamp_attribute[] = "trusted.mntstamp";
 const char k_blkdev_stamp_attribute[] = "trusted.blkdevstamp";
 // Largest attribute value that can be read; a longer one counts as missing.
 const size_t k_attribute_buffer_size = 4096;
-
-// A probe mount: unmounted through the manager by unmount() or, on any other
-// way out of the probe (an exception included), by the destructor.
-class probe_mount {
-public:
-    probe_mount(nesk_blkdevmgr& manager, std::string mount_point)
-        : manager_(manager), mount_point_(std::move(mount_point)) {}
-    ~probe_mount() {
-        if (!mounted_) return;
-        try {
-            manager_.unmount(mount_point_);
-        } catch (...) {
-            // Nothing may leave a destructor; the mount stays and the next
-            // probe of this disk sees it busy.
-        }
-    }
-    probe_mount(const probe_mount&) = delete;
-    probe_mount& operator=(const probe_mount&) = delete;
-
-    void unmount() {
-        manager_.unmount(mount_point_);
-        mounted_ = false;
-    }
-
-private:
-    nesk_blkdevmgr& manager_;
-    std::string mount_point_;
-    bool mounted_ = true;
-};
 
 // Runs a mount or unmount command: 0, or -1 with the command and its error
 // text logged at level -1 through `failure` ("... [%s] ... [%s]").
@@ -66,12 +40,70 @@ int run_command(nesk_debug& log, const char* function, const std::string& comman
     return -1;
 }
 
+// Runs an unmount command, logged at level 0 before it runs: 0 or -1.
+int run_unmount(nesk_debug& log, const std::string& command) {
+    log.logMessage("nesk_blkdevmgr::unmount", 0, "unmount command [%s]", command.c_str());
+    return run_command(log, "nesk_blkdevmgr::unmount", command,
+                       "unmount command [%s] failed with error [%s]");
+}
+
+// A probe mount: unmounted through the manager by unmount() or, on any other
+// way out of the probe (an exception included), by the destructor. A mount
+// point kept busy by some process (a working directory or an open file inside
+// it) cannot be unmounted; it is then detached lazily, which takes it out of
+// the mount table at once and frees the disk when its last user lets go.
+class probe_mount {
+public:
+    probe_mount(nesk_blkdevmgr& manager, nesk_debug& log, std::string mount_point)
+        : manager_(manager), log_(log), mount_point_(std::move(mount_point)) {}
+    ~probe_mount() {
+        if (!mounted_) return;
+        try {
+            unmount();
+        } catch (...) {
+            // Nothing may leave a destructor; the mount stays and the next
+            // probe of this disk sees it busy.
+        }
+    }
+    probe_mount(const probe_mount&) = delete;
+    probe_mount& operator=(const probe_mount&) = delete;
+
+    void unmount() {
+        if (manager_.unmount(mount_point_) != 0) run_unmount(log_, "umount -l " + mount_point_);
+        mounted_ = false;
+    }
+
+private:
+    nesk_blkdevmgr& manager_;
+    nesk_debug& log_;
+    std::string mount_point_;
+    bool mounted_ = true;
+};
+
+// True when the kernel holds `device` for another user: mounted (also in
+// another mount namespace), claimed by device-mapper, md or bcache, or opened
+// exclusively by a tool. The exclusive open that finds out is closed again
+// at once, so that it does not keep the probe's own mount from the disk.
+bool held_by_another_user(const std::string& device) {
+    nesk::unique_fd claim(::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    return !claim && errno == EBUSY;
+}
+
 }  // namespace
 
 bool nesk_blkdevmgr::is_active_bdev(std::string device) {
     if (used_devs.count(device) != 0) {
         debug_log.logMessage("nesk_blkdevmgr::is_active_bdev", 0,
                              "Block device %s is currently active", device.c_str());
+        return true;
+    }
+
+    // Such a disk cannot be handed to storage, whatever it carries; the mount
+    // would only fail "busy" and make it look new.
+    if (held_by_another_user(device)) {
+        debug_log.logMessage("nesk_blkdevmgr::is_active_bdev", 0,
+                             "Block device %s is busy, treating this device as active",
+                             device.c_str());
         return true;
     }
 
@@ -91,7 +123,7 @@ bool nesk_blkdevmgr::is_active_bdev(std::string device) {
                              device.c_str(), mount_point);
         return false;
     }
-    probe_mount mounted(*this, mount_point);
+    probe_mount mounted(*this, debug_log, mount_point);
     int stamps = check_for_vrnk_xattrs(mount_point);
     // The answer does not depend on the unmount; a failure is logged by it.
     mounted.unmount();
@@ -119,9 +151,7 @@ int nesk_blkdevmgr::mount(std::string mount_point, std::string device, std::stri
 int nesk_blkdevmgr::unmount(std::string mount_point) {
     std::string command = "umount";
     command += "  " + mount_point;
-    debug_log.logMessage("nesk_blkdevmgr::unmount", 0, "unmount command [%s]", command.c_str());
-    return run_command(debug_log, "nesk_blkdevmgr::unmount", command,
-                       "unmount command [%s] failed with error [%s]");
+    return run_unmount(debug_log, command);
 }
 
 int nesk_blkdevmgr::check_for_vrnk_xattrs(std::string path) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "EvDebug.h"
+#include "nesk_export.h"
 
 #if defined(__GNUC__)
 #define NESK_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -17,7 +18,7 @@
 // configuration store (0 when absent), read on construction, copy and
 // assignment; a message of level L is written when L <= threshold, and the
 // level test comes before any formatting. logError always writes.
-class nesk_debug : public EvDebug {
+class NESK_EXPORT nesk_debug : public EvDebug {
 public:
     nesk_debug();
     // Takes nothing from `other`: the copy sets itself up and reads the

@@ -6,9 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "nesk_export.h"
+
 // Result of a resolver call: a signed code (negative is an error) and, for
 // errors, a shared description.
-class CYotError {
+class NESK_EXPORT CYotError {
 public:
     CYotError() = default;
     explicit CYotError(int32_t code, std::string message = std::string());
@@ -25,7 +27,7 @@ private:
 };
 
 // A text that reads as "" when it holds nothing.
-class CYotString {
+class NESK_EXPORT CYotString {
 public:
     CYotString() = default;
     explicit CYotString(std::string text) : text_(std::move(text)) {}
@@ -38,7 +40,7 @@ private:
 };
 
 // An IPv4 or IPv6 address.
-class CYotIPAddr {
+class NESK_EXPORT CYotIPAddr {
 public:
     // Values follow the kernel's address families.
     enum IP_FAMILY { IP_FAMILY_ANY = 0, IP_FAMILY_IPV4 = 2, IP_FAMILY_IPV6 = 10 };

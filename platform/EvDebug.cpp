@@ -155,6 +155,10 @@ void EvDebug::rotate_if_due() {
                       live.st_dev == open_file.st_dev;
     if (still_live && due) shift_versions(path, instance_->max_versions);
     if (!still_live || due) {
+        // The directory may have gone with the file: make it again, as the
+        // first open does.
+        if (!still_live)
+            nesk_platform::make_directories(nesk_platform::parent_directory(path), 0755);
         int reopened = open_for_append(path);
         if (reopened >= 0) {
             close(fd_);  // releases the lock

@@ -6,16 +6,18 @@
 #include <cstdint>
 #include <string>
 
+#include "nesk_export.h"
+
 // Per-log state owned by the writer's user; EvDebug keeps a pointer to it.
 struct EvDebugFileInstance {
-    int32_t fd = -1;             // the writer's open log descriptor (for reading
-                                 // only: the writer owns it), -1 while none is open
-    uint32_t enabled = 1;        // 0 silences the instance
-    uint32_t with_pid = 1;       // 0 leaves the process id out of each line
-    uint64_t max_size = 0;       // rotation threshold in bytes, 0 for none
-    int32_t max_versions = 0;    // rotated files kept besides the live one
-    uint32_t module_id = 0;      // set by initialize, written into no line
-    std::string path;            // log file path, empty until first use
+    int32_t fd = -1;           // the writer's open log descriptor (for reading
+                               // only: the writer owns it), -1 while none is open
+    uint32_t enabled = 1;      // 0 silences the instance
+    uint32_t with_pid = 1;     // 0 leaves the process id out of each line
+    uint64_t max_size = 0;     // rotation threshold in bytes, 0 for none
+    int32_t max_versions = 0;  // rotated files kept besides the live one
+    uint32_t module_id = 0;    // set by initialize, written into no line
+    std::string path;          // log file path, empty until first use
 };
 
 // Writes one line per entry to "$NESK_LOG_DIR/NESKUtils.log" (default directory
@@ -35,10 +37,10 @@ struct EvDebugFileInstance {
 // call fail; the open is retried with the next message.
 class EvDebug {
 public:
-    explicit EvDebug(EvDebugFileInstance* instance);
+    NESK_EXPORT explicit EvDebug(EvDebugFileInstance* instance);
     // Closes the log descriptor. It does not touch the instance, which may
     // already be gone (a derived class's member is destroyed before its base).
-    ~EvDebug();
+    NESK_EXPORT ~EvDebug();
     EvDebug(const EvDebug&) = delete;
     EvDebug& operator=(const EvDebug&) = delete;
 
@@ -46,19 +48,19 @@ public:
     // `long long`, `bool` and `name` arguments are accepted for the platform's
     // interface and ignored (a non-empty name selects "<name>.log" instead of
     // the default file name).
-    void initialize(EvDebugFileInstance* instance, unsigned int module_id, long long reserved,
-                    bool reserved_flag, const std::string& name);
+    NESK_EXPORT void initialize(EvDebugFileInstance* instance, unsigned int module_id,
+                                long long reserved, bool reserved_flag, const std::string& name);
     // Rotation threshold in MiB; 0 disables rotation.
-    void setLogFileSize(unsigned long long mebibytes);
+    NESK_EXPORT void setLogFileSize(unsigned long long mebibytes);
     // Number of rotated files kept (0 to 1000; with 0 a full log is removed).
-    void setMaxVersion(int versions);
+    NESK_EXPORT void setMaxVersion(int versions);
 
     // Formats `format` with `arguments` as vprintf does and writes one line.
     // `function` may be null. The other arguments are the platform's event
     // coordinates: `k` and `n` are written as "k=<k>" and "n=<n>" when non-zero.
-    void handleMsgEventDebug_NEW(int reserved, const char* function, unsigned int k,
-                                 int reserved2, long long n, const char* reserved3,
-                                 const char* format, va_list arguments);
+    NESK_EXPORT void handleMsgEventDebug_NEW(int reserved, const char* function, unsigned int k,
+                                             int reserved2, long long n, const char* reserved3,
+                                             const char* format, va_list arguments);
 
 private:
     bool open_log();

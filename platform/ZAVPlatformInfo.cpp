@@ -1,16 +1,20 @@
 // Configuration store: an INI-style text file read whole on every call and
-// replaced atomically, under an exclusive lock, on every write.
+// replaced atomically, under an exclusive lock, on every write. A store that
+// is a symbolic link stays one: a write replaces the file it points to.
 #include "ZAVPlatformInfo.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "internal/posix_util.h"
 
@@ -206,8 +210,61 @@ bool replace_store(const std::string& path, const std::string& directory, const 
     return dir && fsync(dir.get()) == 0;
 }
 
+// The file a store path names: symbolic links followed (a relative target
+// from the link's own directory), so that a write replaces the file the link
+// points to and the link stays. A path that does not exist names itself. False
+// for a link that cannot be read or more than 40 links in a row.
+bool resolve_links(std::string path, std::string* file) {
+    for (int links = 0; links <= 40; ++links) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT) return false;
+            *file = path;
+            return true;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            *file = path;
+            return true;
+        }
+        std::string target(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 256, '\0');
+        ssize_t size;
+        while ((size = readlink(path.c_str(), &target[0], target.size())) >= 0 &&
+               static_cast<size_t>(size) == target.size())
+            target.resize(target.size() * 2);  // the link grew meanwhile
+        if (size <= 0) return false;
+        target.resize(static_cast<size_t>(size));
+        path = target[0] == '/' ? target : nesk_platform::parent_directory(path) + "/" + target;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Removes the temporary files ("<store>.tmpXXXXXX") that writers killed in
+// mid-write left beside the store. Called with the write lock held: a writer
+// holds it for its whole write, so none of these files belongs to a live one.
+void remove_stale_temporaries(const std::string& path, const std::string& directory) {
+    const std::string::size_type slash = path.find_last_of('/');
+    const std::string prefix =
+        (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp";
+    struct dir_closer {
+        void operator()(DIR* dir) const { closedir(dir); }
+    };
+    std::unique_ptr<DIR, dir_closer> dir(opendir(directory.c_str()));
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        bool from_template = true;
+        for (std::string::size_type i = prefix.size(); i < name.size(); ++i)
+            from_template = from_template && std::isalnum(static_cast<unsigned char>(name[i]));
+        if (from_template) unlinkat(dirfd(dir.get()), entry->d_name, 0);
+    }
+}
+
 bool store_value(const std::string& section, const std::string& key, const std::string& value) {
-    const std::string path = store_path();
+    std::string path;
+    if (!resolve_links(store_path(), &path)) return false;
     const std::string directory = nesk_platform::parent_directory(path);
     if (!nesk_platform::make_directories(directory, 0755)) return false;
 
@@ -218,6 +275,7 @@ bool store_value(const std::string& section, const std::string& key, const std::
         return open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     }));
     if (!lock || retry_on_eintr([&] { return flock(lock.get(), LOCK_EX); }) != 0) return false;
+    remove_stale_temporaries(path, directory);
 
     std::string text;
     struct stat old;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "nesk_export.h"
+
 // A store of sections and keys kept in one INI-style text file, by default
 // /etc/nesk/config.ini, elsewhere when NESK_CONFIG_FILE names another path
 // (read on every call). A missing file is an empty store; a missing directory
@@ -26,7 +28,7 @@
 // trailing blanks, or holding ']', '=', a line feed, a carriage return or NUL;
 // keys also when they start with '#', ';' or '['. All results are non-zero on
 // success and 0 on failure; output arguments are written only on success.
-class ZAVPlatformInfo {
+class NESK_EXPORT ZAVPlatformInfo {
 public:
     ZAVPlatformInfo();
     ~ZAVPlatformInfo();
@@ -63,13 +65,13 @@ private:
 // The focus of this node's settings: the key "focus" of section "Platform"
 // (read without focus), or "" when absent. The returned text stays valid until
 // the next call on the same thread.
-class ZAVPI_Focus {
+class NESK_EXPORT ZAVPI_Focus {
 public:
     static const char* getFocus();
 };
 
 // An event context the platform's callers hold around focus queries.
-class EvEvent {
+class NESK_EXPORT EvEvent {
 public:
     EvEvent() = default;
     ~EvEvent() = default;

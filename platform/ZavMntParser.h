@@ -5,8 +5,10 @@
 #include <list>
 #include <string>
 
+#include "nesk_export.h"
+
 // One mounted file system, as one line of a mount table describes it.
-class ZavMntInfo {
+class NESK_EXPORT ZavMntInfo {
 public:
     ZavMntInfo() = default;
     ZavMntInfo(std::string mount_point, std::string backing_device, std::string fs_type,
@@ -31,7 +33,7 @@ private:
     std::list<std::string> options_;
 };
 
-class ZavMntParser {
+class NESK_EXPORT ZavMntParser {
 public:
     explicit ZavMntParser(const std::string& path);
 

@@ -1,5 +1,6 @@
-// Process runner: "/bin/sh -c" started with posix_spawn, both output streams
-// collected through poll(), the shell waited for by pid.
+// Process runner: "/bin/sh -c" started with posix_spawn, the shell waited for
+// by pid. ZavProcess::system collects both output streams through poll();
+// ZavProcessPipe hands standard output to its caller to read.
 #include "ZavProcess.h"
 
 #include <fcntl.h>
@@ -27,10 +28,10 @@ const char kShell[] = "/bin/sh";
 // When SIGCHLD is ignored the kernel reaps our child by itself and waitpid
 // ends in ECHILD, the status lost. Then the command runs under a second shell
 // that does wait for it (its SIGCHLD is reset to the default below) and
-// writes "$?" to descriptor 3, a pipe we read like the two output streams.
-// The inner shell gets descriptor 3 closed, so the command sees only 0, 1, 2.
+// writes "$?" to descriptor 3, a pipe read once the command is done. The
+// inner shell gets descriptor 3 closed, so the command sees only 0, 1, 2.
 // "$?" of a shell is 128 + n for a command killed by signal n, the same
-// number this runner reports itself.
+// number ZavProcess::system reports itself.
 const char kReportingWrapper[] = "/bin/sh -c -- \"$1\" 3>&-; echo $? >&3";
 
 class SpawnFileActions {
@@ -65,34 +66,6 @@ private:
     bool ok_ = false;
 };
 
-// Waits for the child on every way out of system(), exceptions included, so
-// that no zombie is left behind. Declared before the pipes it outlives: they
-// are closed first, so a child still writing gets EPIPE instead of blocking.
-class ChildReaper {
-public:
-    ChildReaper() = default;
-    ~ChildReaper() {
-        if (pid_ > 0) wait();
-    }
-    ChildReaper(const ChildReaper&) = delete;
-    ChildReaper& operator=(const ChildReaper&) = delete;
-
-    pid_t* pid_slot() { return &pid_; }
-    // True with the wait status when the child was reaped here; false when it
-    // could not be (ECHILD: it was reaped automatically).
-    bool wait(int* status = nullptr) {
-        int local = 0;
-        pid_t result = retry_on_eintr([&] { return waitpid(pid_, &local, 0); });
-        pid_ = -1;
-        if (result < 0) return false;
-        if (status) *status = local;
-        return true;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
 // Moves `fd` above `lowest_free` - 1 when it is below, keeping close-on-exec,
 // so that redirections onto 0..3 in the child never overwrite one another and
 // a dup2 onto a target always clears close-on-exec.
@@ -120,6 +93,7 @@ bool children_are_reaped_automatically() {
 }
 
 int status_to_result(int status) {
+    if (status == -1) return -1;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
@@ -139,6 +113,141 @@ int parse_reported_status(const std::string& text) {
         }
     }
     return digits ? value : -1;
+}
+
+// The wait status matching the wrapper's "$?", which is 128 + n for a
+// command killed by signal n.
+int wait_status_from_shell(int code) {
+    if (code > 128 && code - 128 < NSIG) return code - 128;
+    return (code & 0xff) << 8;
+}
+
+// Where a stream of the shell goes: /dev/null, a new pipe whose read end the
+// caller gets, or the caller's own descriptor of that number.
+enum class Stream { discard, capture, inherit };
+
+// Adds the file action that sets up descriptor `target` (1 or 2) as `how`.
+bool route(posix_spawn_file_actions_t* fa, int target, Stream how, const unique_fd& write_end) {
+    switch (how) {
+        case Stream::capture:
+            return posix_spawn_file_actions_adddup2(fa, write_end.get(), target) == 0;
+        case Stream::discard:
+            return posix_spawn_file_actions_addopen(fa, target, "/dev/null", O_WRONLY, 0) == 0;
+        case Stream::inherit:
+            break;
+    }
+    return true;
+}
+
+// The one spawner of the platform: a "/bin/sh -c" child, waited for on every
+// way out of its owner (exceptions included), so that no zombie is left
+// behind. Declare it before the pipes it outlives: they are closed first, so
+// a child still writing gets EPIPE instead of blocking.
+class ShellChild {
+public:
+    ShellChild() = default;
+    ~ShellChild() {
+        if (pid_ > 0) wait();
+    }
+    ShellChild(const ShellChild&) = delete;
+    ShellChild& operator=(const ShellChild&) = delete;
+
+    // Starts `command` with standard input from /dev/null and standard output
+    // and error as `out` and `err` say; the read ends of captured streams go
+    // to `out_read` and `err_read`. False when nothing was started.
+    bool start(const char* command, Stream out, Stream err, unique_fd& out_read,
+               unique_fd& err_read);
+    // Waits for the shell: its wait status, or -1 when it was not started or
+    // its status was lost.
+    int wait();
+
+private:
+    pid_t pid_ = -1;
+    bool wrapped_ = false;
+    unique_fd status_read_;  // the wrapper's "$?" when SIGCHLD is ignored
+};
+
+bool ShellChild::start(const char* command, Stream out, Stream err, unique_fd& out_read,
+                       unique_fd& err_read) {
+    if (!command || pid_ > 0) return false;
+    wrapped_ = children_are_reaped_automatically();
+
+    unique_fd out_write, err_write, status_write;
+    if (out == Stream::capture && !make_pipe(out_read, out_write)) return false;
+    if (err == Stream::capture && !make_pipe(err_read, err_write)) return false;
+    if (wrapped_ && !make_pipe(status_read_, status_write)) return false;
+
+    SpawnFileActions actions;
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok()) return false;
+    posix_spawn_file_actions_t* fa = actions.get();
+    bool setup = posix_spawn_file_actions_addopen(fa, 0, "/dev/null", O_RDONLY, 0) == 0;
+    setup = setup && route(fa, 1, out, out_write) && route(fa, 2, err, err_write);
+    if (wrapped_) setup = setup && posix_spawn_file_actions_adddup2(fa, status_write.get(), 3) == 0;
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Also descriptors that other code opened without close-on-exec stay
+    // behind; older C libraries rely on close-on-exec alone.
+    setup = setup && posix_spawn_file_actions_addclosefrom_np(fa, wrapped_ ? 4 : 3) == 0;
+#endif
+
+    // The shell starts with an empty signal mask and with SIGPIPE and SIGCHLD
+    // at their defaults, whatever the caller ignores: pipelines need SIGPIPE
+    // and a shell must be able to wait for its own children.
+    sigset_t empty, defaults;
+    sigemptyset(&empty);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    setup = setup && posix_spawnattr_setsigmask(attributes.get(), &empty) == 0 &&
+            posix_spawnattr_setsigdefault(attributes.get(), &defaults) == 0 &&
+            posix_spawnattr_setflags(attributes.get(),
+                                     POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+    if (!setup) return false;
+
+    char* direct_argv[] = {const_cast<char*>(kShell), const_cast<char*>("-c"),
+                           const_cast<char*>("--"), const_cast<char*>(command), nullptr};
+    char* wrapped_argv[] = {const_cast<char*>(kShell), const_cast<char*>("-c"),
+                            const_cast<char*>("--"), const_cast<char*>(kReportingWrapper),
+                            const_cast<char*>("sh"), const_cast<char*>(command), nullptr};
+    // posix_spawn reports failure through its result, not errno.
+    pid_t pid = -1;
+    if (posix_spawn(&pid, kShell, fa, attributes.get(), wrapped_ ? wrapped_argv : direct_argv,
+                    environ) != 0) {
+        status_read_.reset();
+        return false;
+    }
+    pid_ = pid;
+    // Only the child may hold the write ends (closed on return here), or end
+    // of file never comes.
+    return true;
+}
+
+int ShellChild::wait() {
+    if (pid_ <= 0) return -1;
+    // The wrapper writes "$?" just before it ends, so end of file on the pipe
+    // comes once the command and the wrapper are done.
+    std::string reported;
+    if (wrapped_) {
+        char buffer[64];
+        for (;;) {
+            ssize_t got =
+                retry_on_eintr([&] { return ::read(status_read_.get(), buffer, sizeof buffer); });
+            if (got <= 0) break;
+            reported.append(buffer, static_cast<size_t>(got));
+        }
+        status_read_.reset();
+    }
+    int status = 0;
+    const pid_t result = retry_on_eintr([&] { return waitpid(pid_, &status, 0); });
+    const bool reaped = result == pid_;
+    pid_ = -1;
+    if (wrapped_) {
+        const int code = parse_reported_status(reported);
+        if (code >= 0) return wait_status_from_shell(code);
+        // The wrapper itself was killed before reporting.
+        return reaped && WIFSIGNALED(status) ? status : -1;
+    }
+    return reaped ? status : -1;
 }
 
 struct Channel {
@@ -182,84 +291,53 @@ int ZavProcess::system(const char* command, std::string* output, std::string* er
                        bool) {
     if (output) output->clear();
     if (error) error->clear();
-    if (!command) return -1;
-    const bool wrapped = children_are_reaped_automatically();
 
-    ChildReaper child;
-    std::string captured_status;
-    std::vector<Channel> channels;
-    unique_fd out_write, err_write, status_write;
-    if (output) {
-        channels.push_back({unique_fd(), output});
-        if (!make_pipe(channels.back().fd, out_write)) return -1;
-    }
-    if (error) {
-        channels.push_back({unique_fd(), error});
-        if (!make_pipe(channels.back().fd, err_write)) return -1;
-    }
-    if (wrapped) {
-        channels.push_back({unique_fd(), &captured_status});
-        if (!make_pipe(channels.back().fd, status_write)) return -1;
-    }
-
-    SpawnFileActions actions;
-    SpawnAttributes attributes;
-    if (!actions.ok() || !attributes.ok()) return -1;
-    posix_spawn_file_actions_t* fa = actions.get();
-    bool setup = posix_spawn_file_actions_addopen(fa, 0, "/dev/null", O_RDONLY, 0) == 0;
-    setup = setup && (out_write ? posix_spawn_file_actions_adddup2(fa, out_write.get(), 1)
-                                : posix_spawn_file_actions_addopen(fa, 1, "/dev/null",
-                                                                   O_WRONLY, 0)) == 0;
-    setup = setup && (err_write ? posix_spawn_file_actions_adddup2(fa, err_write.get(), 2)
-                                : posix_spawn_file_actions_addopen(fa, 2, "/dev/null",
-                                                                   O_WRONLY, 0)) == 0;
-    if (wrapped) setup = setup && posix_spawn_file_actions_adddup2(fa, status_write.get(), 3) == 0;
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Also descriptors that other code opened without close-on-exec stay
-    // behind; older C libraries rely on close-on-exec alone.
-    setup = setup && posix_spawn_file_actions_addclosefrom_np(fa, wrapped ? 4 : 3) == 0;
-#endif
-
-    // The shell starts with an empty signal mask and with SIGPIPE and SIGCHLD
-    // at their defaults, whatever the caller ignores: pipelines need SIGPIPE
-    // and a shell must be able to wait for its own children.
-    sigset_t empty, defaults;
-    sigemptyset(&empty);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    setup = setup && posix_spawnattr_setsigmask(attributes.get(), &empty) == 0 &&
-            posix_spawnattr_setsigdefault(attributes.get(), &defaults) == 0 &&
-            posix_spawnattr_setflags(attributes.get(),
-                                     POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
-    if (!setup) return -1;
-
-    char* direct_argv[] = {const_cast<char*>(kShell), const_cast<char*>("-c"),
-                           const_cast<char*>("--"), const_cast<char*>(command), nullptr};
-    char* wrapped_argv[] = {const_cast<char*>(kShell), const_cast<char*>("-c"),
-                            const_cast<char*>("--"), const_cast<char*>(kReportingWrapper),
-                            const_cast<char*>("sh"), const_cast<char*>(command), nullptr};
-    // posix_spawn reports failure through its result, not errno.
-    if (posix_spawn(child.pid_slot(), kShell, fa, attributes.get(),
-                    wrapped ? wrapped_argv : direct_argv, environ) != 0) {
-        *child.pid_slot() = -1;
+    ShellChild child;
+    unique_fd out_read, err_read;
+    if (!child.start(command, output ? Stream::capture : Stream::discard,
+                     error ? Stream::capture : Stream::discard, out_read, err_read))
         return -1;
-    }
-    // Only the child may hold the write ends, or end of file never comes.
-    out_write.reset();
-    err_write.reset();
-    status_write.reset();
+    std::vector<Channel> channels;
+    if (output) channels.push_back({std::move(out_read), output});
+    if (error) channels.push_back({std::move(err_read), error});
 
-    bool complete = drain(channels);
+    const bool complete = drain(channels);
     channels.clear();
-    int status = 0;
-    bool reaped = child.wait(&status);
-    if (!complete) return -1;
-    if (wrapped) {
-        int reported = parse_reported_status(captured_status);
-        if (reported >= 0) return reported;
-        // The wrapper itself died before reporting.
-        return reaped ? (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1) : -1;
-    }
-    return reaped ? status_to_result(status) : -1;
+    const int status = child.wait();
+    return complete ? status_to_result(status) : -1;
+}
+
+// ---- ZavProcessPipe ----
+
+struct ZavProcessPipe::Running {
+    ShellChild shell;
+    unique_fd output;  // declared after the shell: closed before it is waited for
+};
+
+ZavProcessPipe::ZavProcessPipe() = default;
+
+ZavProcessPipe::~ZavProcessPipe() = default;
+
+bool ZavProcessPipe::open(const char* command) {
+    if (running_) return false;
+    auto running = std::make_unique<Running>();
+    unique_fd no_error_pipe;
+    if (!running->shell.start(command, Stream::capture, Stream::inherit, running->output,
+                              no_error_pipe))
+        return false;
+    running_ = std::move(running);
+    return true;
+}
+
+ssize_t ZavProcessPipe::read(char* buffer, size_t size) {
+    if (!running_) return 0;
+    return retry_on_eintr([&] { return ::read(running_->output.get(), buffer, size); });
+}
+
+int ZavProcessPipe::close() {
+    if (!running_) return -1;
+    running_->output.reset();
+    const int status = running_->shell.wait();
+    running_.reset();
+    return status;
 }

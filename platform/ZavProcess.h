@@ -2,9 +2,15 @@
 #ifndef NESK_PLATFORM_ZAVPROCESS_H
 #define NESK_PLATFORM_ZAVPROCESS_H
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
 #include <string>
 
-class ZavProcess {
+#include "nesk_export.h"
+
+class NESK_EXPORT ZavProcess {
 public:
     // Runs `command` through "/bin/sh -c" with standard input from /dev/null and
     // blocks until it has ended. Both output streams are collected completely and
@@ -27,6 +33,52 @@ public:
     // the library passes 0 and false, and other values are treated the same way.
     static int system(const char* command, std::string* output, std::string* error,
                       int flags = 0, bool detach = false);
+};
+
+// A command whose standard output is read while it runs, for callers that
+// take the output as it comes (the counterpart of popen(3) in read mode). The
+// command is started by the same spawner as ZavProcess::system, and its shell
+// gets the same setup: "/bin/sh -c", standard input from /dev/null,
+// descriptors 0, 1 and 2 only, an empty signal mask, SIGPIPE and SIGCHLD at
+// their defaults, its status kept when the caller ignores SIGCHLD. Its
+// standard output is a pipe read with read(); its standard error is the
+// caller's own.
+//
+// One command at a time per object; an object is used by one thread at a
+// time. A command still running when the object goes away is handled as by
+// close().
+class NESK_EXPORT ZavProcessPipe {
+public:
+    ZavProcessPipe();
+    ~ZavProcessPipe();
+    ZavProcessPipe(const ZavProcessPipe&) = delete;
+    ZavProcessPipe& operator=(const ZavProcessPipe&) = delete;
+
+    // Starts `command`. False when it could not be started (null command, a
+    // command of this object still open, no descriptors or processes left);
+    // nothing runs then.
+    bool open(const char* command);
+    // Reads up to `size` bytes of the command's standard output into
+    // `buffer`, waiting until there are some or the output has ended; a read
+    // interrupted by a signal is resumed. Returns the number of bytes read, 0
+    // at the end of the output (or when no command is open), and -1 with
+    // errno set when reading fails.
+    ssize_t read(char* buffer, size_t size);
+    // Closes the pipe (a command still writing gets SIGPIPE) and waits for the
+    // shell to end. Returns its wait status as waitpid(2) gives it: exit code
+    // * 256 after a normal end, the signal number (with the core-dump flag)
+    // when a signal ended it. -1 when no command is open or its status was
+    // lost (another thread of the caller reaped it).
+    // When the caller ignores SIGCHLD, the status is the number the reporting
+    // shell hands back ("$?"), turned into a wait status: a shell reports a
+    // command killed by signal n as 128 + n, so 129 to 192 read as a kill by
+    // that signal (without core-dump flag) and every other number as an exit
+    // code.
+    int close();
+
+private:
+    struct Running;
+    std::unique_ptr<Running> running_;
 };
 
 #endif

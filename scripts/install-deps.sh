@@ -4,7 +4,7 @@
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
-          xfsprogs attr lvm2 parted fdisk util-linux mount
+          xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip diffutils
           openssh-server openssh-client sshpass"
 
 missing=""

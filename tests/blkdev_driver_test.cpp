@@ -21,7 +21,7 @@ const char k_md0_members[] =
 
 std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
     std::vector<std::string> names;
-    for (const auto& entry : manager.get_blkdev_map()) names.push_back(entry.first);
+    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
     return names;
 }
 
@@ -53,10 +53,10 @@ protected:
 TEST_F(DriverTest, DiscoversThenEnumeratesInUseInOrder) {
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_blkdevs(true), 0);
-    EXPECT_TRUE(manager.is_enum_valid());
+    EXPECT_TRUE(manager.enum_valid);
     EXPECT_EQ(keys(manager), (std::vector<std::string>{"/dev/nvme0n1", "/dev/sda", "/dev/sdb",
                                                        "/dev/sdc", "/dev/sdd"}));
-    EXPECT_EQ(manager.get_used_devs(), (Set{"/dev/nvme0n1", "/dev/sdb", "/dev/sdc", "/dev/sdd"}));
+    EXPECT_EQ(manager.used_devs, (Set{"/dev/nvme0n1", "/dev/sdb", "/dev/sdc", "/dev/sdd"}));
 
     const auto log = platform().log_lines();
     const size_t scsi = first_line_with(log, "Found block device [/dev/sda]");
@@ -123,9 +123,9 @@ TEST_F(DriverTest, ValidOnlyWhenEveryInUseEnumerationSucceeds) {
             .set_proc_devices(c.proc_devices);
         nesk_blkdevmgr manager;
         EXPECT_EQ(manager.enumerate_blkdevs(false), 0);
-        EXPECT_EQ(manager.is_enum_valid(), c.valid);
-        EXPECT_EQ(manager.get_used_devs(), c.used);
-        EXPECT_EQ(manager.get_blkdev_map().size(), 4u);  // without NVMe
+        EXPECT_EQ(manager.enum_valid, c.valid);
+        EXPECT_EQ(manager.used_devs, c.used);
+        EXPECT_EQ(manager.blkdev_map.size(), 4u);  // without NVMe
     }
 }
 
@@ -140,18 +140,18 @@ TEST_F(DriverTest, SecondCallOnlyAdds) {
         .add_scsi_disk(ScsiDisk("0:0:4:0", "sde"))
         .stub_command("pvscan", {"", "  Cannot access lvm metadata\n", 5});
     EXPECT_EQ(manager.enumerate_blkdevs(false), 0);
-    EXPECT_FALSE(manager.is_enum_valid());
+    EXPECT_FALSE(manager.enum_valid);
     EXPECT_EQ(keys(manager), (std::vector<std::string>{"/dev/sda", "/dev/sdb", "/dev/sdc",
                                                        "/dev/sdd", "/dev/sde"}));
     nesk_blkdev sda;
     ASSERT_EQ(manager.get_blkdev("/dev/sda", sda), 0);
     EXPECT_EQ(sda.get_blocks(), 2097152u);
-    EXPECT_EQ(manager.get_used_devs().count("/dev/sdb"), 1u);
+    EXPECT_EQ(manager.used_devs.count("/dev/sdb"), 1u);
 
     // enum_valid describes the last call only.
     sandbox().stub_command("pvscan", {"  No matching physical volumes found\n", "", 0});
     manager.enumerate_blkdevs(false);
-    EXPECT_TRUE(manager.is_enum_valid());
+    EXPECT_TRUE(manager.enum_valid);
 }
 
 }  // namespace

@@ -72,13 +72,19 @@ TEST_F(InUseTest, PhysicalVolumesFromPvscanOutput) {
          {"/dev/nvme0n1"}},
         {"no physical volume at all", {k_pvscan_no_pv, "", 0}, 0, {}},
         {"pvscan fails", {"", "", 5}, 5 * 256, {}},
+        {"pvscan fails but still lists volumes",
+         {"  /dev/sdd\n  /dev/sde1\n  Total: 2 [1.99 GiB]\n",
+          "  WARNING: Couldn't find device with uuid x2Yv3J-0000-0000-0000-0000-0000-000000.\n",
+          5},
+         5 * 256,
+         {"/dev/sdd", "/dev/sde"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         sandbox().stub_command("pvscan", c.pvscan);
         nesk_blkdevmgr manager;
         EXPECT_EQ(manager.enumerate_pvs(), c.status);
-        EXPECT_EQ(manager.get_used_devs(), c.used);
+        EXPECT_EQ(manager.used_devs, c.used);
         EXPECT_EQ(sandbox().command_log("pvscan").back(), "pvscan -s");
     }
     const auto log = platform().log_lines();
@@ -86,7 +92,7 @@ TEST_F(InUseTest, PhysicalVolumesFromPvscanOutput) {
                   log,
                   "nesk_blkdevmgr::enumerate_pvs: Failed to enumerate the LVM physical volumes "
                   "currently present on the server"),
-              1);
+              2);
     EXPECT_TRUE(has_line_containing(log, "LVM PV /dev/sdc2 block dev /dev/sdc"));
     EXPECT_TRUE(has_line_containing(log, "LVM PV /dev/nvme0n1p2 block dev /dev/nvme0n1"));
 }
@@ -100,12 +106,12 @@ TEST_F(InUseTest, RealPhysicalVolumeFoundByRealPvscan) {
     SandboxLvm lvm;
     nesk_blkdevmgr before;
     EXPECT_EQ(before.enumerate_pvs(), 0);  // pvscan with no volume succeeds
-    EXPECT_TRUE(before.get_used_devs().empty());
+    EXPECT_TRUE(before.used_devs.empty());
 
     lvm.pvcreate("/dev/sdb");
     nesk_blkdevmgr after;
     EXPECT_EQ(after.enumerate_pvs(), 0);
-    EXPECT_EQ(after.get_used_devs(), Set{"/dev/sdb"});
+    EXPECT_EQ(after.used_devs, Set{"/dev/sdb"});
 }
 
 TEST_F(InUseTest, MountTableBackingDevices) {
@@ -120,7 +126,7 @@ TEST_F(InUseTest, MountTableBackingDevices) {
         "/de /short xfs rw 0 0\n");
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_bdevs(), 0);
-    EXPECT_EQ(manager.get_used_devs(),
+    EXPECT_EQ(manager.used_devs,
               (Set{"/dev/sda", "/dev/nvme0n1", "/dev/mapper/vg_sys-lv_home", "/dev/sdk"}));
     EXPECT_EQ(count_lines_containing(platform().log_lines(), "Mountpath backing device"), 5);
     EXPECT_TRUE(has_line_containing(platform().log_lines(),
@@ -134,8 +140,8 @@ TEST_F(InUseTest, RealMountedPartitionMarksItsDisk) {
     ScopedMount mounted("/dev/sdd1", "xfs");
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_bdevs(), 0);
-    EXPECT_EQ(manager.get_used_devs().count("/dev/sdd"), 1u);
-    EXPECT_EQ(manager.get_used_devs().count("/dev/sdd1"), 0u);
+    EXPECT_EQ(manager.used_devs.count("/dev/sdd"), 1u);
+    EXPECT_EQ(manager.used_devs.count("/dev/sdd1"), 0u);
 }
 
 // Member lines as mdadm --detail prints them for each state.
@@ -186,7 +192,7 @@ TEST_F(InUseTest, RaidMembersInEveryState) {
         sandbox().stub_command("mdadm", "--detail /dev/md0", {k_detail_head + c.members, "", 0});
         nesk_blkdevmgr manager;
         EXPECT_EQ(manager.enumerate_md_tgts(), 0);
-        EXPECT_EQ(manager.get_used_devs(), c.used);
+        EXPECT_EQ(manager.used_devs, c.used);
         EXPECT_EQ(md_major, 9);
     }
     EXPECT_TRUE(has_line_containing(
@@ -232,7 +238,7 @@ TEST_F(InUseTest, MdDevicesInAlphasortOrder) {
         .remove("/sys/block/md10");
     nesk_blkdevmgr empty;
     EXPECT_EQ(empty.enumerate_md_tgts(), 0);
-    EXPECT_TRUE(empty.get_used_devs().empty());
+    EXPECT_TRUE(empty.used_devs.empty());
     EXPECT_TRUE(sandbox().command_log("mdadm").empty());
 }
 
@@ -269,7 +275,7 @@ TEST_F(InUseTest, MajorNumberOfDriver) {
     nesk_blkdevmgr without_driver;
     EXPECT_EQ(without_driver.enumerate_md_tgts(), 0);
     EXPECT_EQ(md_major, -1);
-    EXPECT_TRUE(without_driver.get_used_devs().empty());
+    EXPECT_TRUE(without_driver.used_devs.empty());
     EXPECT_TRUE(sandbox().command_log("mdadm").empty());
     EXPECT_TRUE(has_line_containing(platform().log_lines(),
                                     "No md kernel module loaded, no software raid devices present"));
@@ -297,7 +303,7 @@ TEST_F(InUseTest, ArrayWhoseMembersCannotBeListedMakesTheSetIncomplete) {
                        "", 0});
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_md_tgts(), -1);
-    EXPECT_EQ(manager.get_used_devs(), Set{"/dev/sdb"}) << "the other arrays are still read";
+    EXPECT_EQ(manager.used_devs, Set{"/dev/sdb"}) << "the other arrays are still read";
     EXPECT_TRUE(has_line_containing(platform().log_lines(),
                                     "Failed to get backend devices for md device md0"));
 
@@ -305,7 +311,7 @@ TEST_F(InUseTest, ArrayWhoseMembersCannotBeListedMakesTheSetIncomplete) {
     sandbox().stub_command("mdadm", "--detail /dev/md1", {"", "sh: 1: mdadm: not found\n", 127});
     nesk_blkdevmgr no_tool;
     EXPECT_EQ(no_tool.enumerate_md_tgts(), -1);
-    EXPECT_TRUE(no_tool.get_used_devs().empty());
+    EXPECT_TRUE(no_tool.used_devs.empty());
 }
 
 TEST(ReadMajorNum, FirstFieldOfDevFile) {

@@ -1,13 +1,21 @@
 // The activity probe against real XFS file systems on loop devices, reached
 // through device nodes named like SCSI disks.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "fd_util.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
 #include "node_sandbox.h"
@@ -194,6 +202,63 @@ TEST_F(ProbeTest, FailedUnmountStillAnswersStamped) {
                                     "unmount command [umount  " + stuck[0] +
                                         "] failed with error [umount: /tmp/x: target is busy. ]"));
     for (const std::string& point : stuck) ::umount2(point.c_str(), 0);
+}
+
+// A disk the kernel holds for another user (an exclusive open here; a mount in
+// another namespace, device-mapper, md or bcache hold it the same way) is in
+// use, whatever it carries; the mount would fail "busy" and call it new.
+TEST_F(ProbeTest, DiskHeldExclusivelyIsActiveWithoutMounting) {
+    nesk::unique_fd held(::open("/dev/sdd", O_RDONLY | O_EXCL | O_CLOEXEC));
+    ASSERT_GE(held.get(), 0);
+    const size_t dirs_before = probe_directories().size();
+    nesk_blkdevmgr manager;
+    EXPECT_TRUE(manager.is_active_bdev("/dev/sdd"));
+    EXPECT_EQ(probe_directories().size(), dirs_before);
+    const auto log = platform().log_lines();
+    EXPECT_TRUE(has_line_containing(log,
+                                    "nesk_blkdevmgr::is_active_bdev: Block device /dev/sdd is busy, "
+                                    "treating this device as active"));
+    EXPECT_FALSE(has_line_containing(log, "Mount command"));
+
+    // Released, the disk (XFS without stamps) is probed again, and the probe's
+    // own exclusive open does not keep the mount from claiming it.
+    held.reset();
+    EXPECT_FALSE(manager.is_active_bdev("/dev/sdd"));
+}
+
+// Ends the process whose pid the file `pid_file` holds and waits until it has.
+void stop_process_in(const std::string& pid_file) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(read_whole_file(pid_file).c_str()));
+    ASSERT_GT(pid, 0);
+    nesk::unique_fd handle(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    ASSERT_GE(handle.get(), 0);
+    ASSERT_EQ(::syscall(SYS_pidfd_send_signal, handle.get(), SIGKILL, nullptr, 0), 0);
+    pollfd gone{handle.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&gone, 1, 10000), 1);
+}
+
+// A process that has its working directory inside the probe's mount (a shell,
+// an indexer) makes the unmount fail; the lazy unmount still takes the disk
+// out of the mount table.
+TEST_F(ProbeTest, BusyMountPointIsUnmountedLazily) {
+    const std::string pid_file = sandbox().work_dir() + "/holder.pid";
+    sandbox().stub_script("mount",
+                          "PATH=\"${PATH#*:}\" mount \"$@\" || exit\n"
+                          "for dir; do :; done\n"
+                          "(cd \"$dir\" && exec sleep 30) </dev/null >/dev/null 2>&1 &\n"
+                          "echo $! > " + pid_file + "\n");
+    nesk_blkdevmgr manager;
+    EXPECT_TRUE(manager.is_active_bdev("/dev/sdb"));
+    const auto stuck = probe_mounts();
+    stop_process_in(pid_file);
+    for (const std::string& point : stuck) ::umount2(point.c_str(), MNT_DETACH);
+    EXPECT_TRUE(stuck.empty());
+
+    const auto log = platform().log_lines();
+    EXPECT_EQ(count_lines_containing(log, "failed with error [umount: /tmp/hamnt"), 1);
+    EXPECT_EQ(count_lines_containing(log, "nesk_blkdevmgr::unmount: unmount command [umount -l "
+                                          "/tmp/hamnt"),
+              1);
 }
 
 TEST_F(ProbeTest, MountCommandText) {

@@ -56,9 +56,9 @@ TEST(BlkdevRecords, BasicInfoAndPartitionStartEmpty) {
 TEST(BlkdevManager, FreshManagerKnowsNoDisk) {
     ScopedPlatform platform;
     nesk_blkdevmgr manager;
-    EXPECT_TRUE(manager.is_enum_valid());
-    EXPECT_TRUE(manager.get_blkdev_map().empty());
-    EXPECT_TRUE(manager.get_used_devs().empty());
+    EXPECT_TRUE(manager.enum_valid);
+    EXPECT_TRUE(manager.blkdev_map.empty());
+    EXPECT_TRUE(manager.used_devs.empty());
 
     nesk_blkdev out;
     out.set_name("untouched");

@@ -56,7 +56,7 @@ TEST_F(NewDisksTest, PathOrderOrSizeOrder) {
         .add_scsi_disk(ScsiDisk("0:0:3:0", "sdc").with_size(100));
     nesk_blkdevmgr manager;
     manager.enumerate_scsi_blkdevs();
-    ASSERT_EQ(manager.get_blkdev_map().size(), 4u);
+    ASSERT_EQ(manager.blkdev_map.size(), 4u);
 
     std::list<nesk_blkdev_basic_info> disks{info(1, 512)};
     EXPECT_EQ(manager.get_new_disks(disks), 0);
@@ -128,7 +128,7 @@ TEST_F(NewDisksTest, EndToEndOnLoopDevices) {
 
     nesk_blkdevmgr manager;
     ASSERT_EQ(manager.enumerate_blkdevs(true), 0);
-    ASSERT_TRUE(manager.is_enum_valid());
+    ASSERT_TRUE(manager.enum_valid);
     const size_t dirs_before = probe_directories().size();
     std::list<nesk_blkdev_basic_info> disks;
     EXPECT_EQ(manager.get_new_disks(disks), 0);

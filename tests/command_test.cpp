@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 
+#include "fd_util.h"
 #include "test_support.h"
 
 namespace {
@@ -103,6 +104,38 @@ TEST(Popen, SignalDuringALineLosesNothing) {
     sigaction(SIGALRM, &previous, nullptr);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(lines, (lines_t{"/dev/sdb2", "second"}));
+}
+
+// Daemons ignore SIGCHLD (SIG_IGN or SA_NOCLDWAIT), and the setting survives
+// exec: the kernel then reaps children by itself, yet popen must still report
+// each command's wait status with its output.
+TEST(Popen, RulesHoldWhenTheCallerIgnoresSigchld) {
+    struct sigaction saved {};
+    ASSERT_EQ(sigaction(SIGCHLD, nullptr, &saved), 0);
+    for (int flags : {0, SA_NOCLDWAIT}) {
+        SCOPED_TRACE(flags ? "SA_NOCLDWAIT" : "SIG_IGN");
+        struct sigaction ignore {};
+        ignore.sa_handler = flags ? SIG_DFL : SIG_IGN;
+        ignore.sa_flags = flags;
+        ASSERT_EQ(sigaction(SIGCHLD, &ignore, nullptr), 0);
+        for (const runner_case& c : k_cases) {
+            SCOPED_TRACE(c.name);
+            lines_t lines = k_stale;
+            EXPECT_EQ(nesk_utils::popen(c.command, lines, 0), c.popen_status);
+            EXPECT_EQ(lines, c.popen_lines);
+        }
+    }
+    sigaction(SIGCHLD, &saved, nullptr);
+}
+
+// A descriptor the caller opened without close-on-exec stays with the caller.
+TEST(Popen, CommandSeesOnlyStandardDescriptors) {
+    nesk::unique_fd extra(open("/dev/null", O_RDONLY));
+    ASSERT_GE(extra.get(), 3);
+    lines_t lines;
+    // ls itself holds the listed directory open as descriptor 3.
+    EXPECT_EQ(nesk_utils::popen("ls /proc/self/fd", lines, 0), 0);
+    EXPECT_EQ(lines, (lines_t{"0", "1", "2", "3"}));
 }
 
 TEST(BothRunners, NonZeroDelayStillReturnsTheOutput) {

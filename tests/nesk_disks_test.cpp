@@ -1,11 +1,14 @@
 // nesk-disks end to end: the built tool run on a simulated node.
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <limits.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -240,6 +243,75 @@ TEST_F(NeskDisksOnDemoNode, IncompleteWhenAnInUseEnumerationFails) {
     EXPECT_EQ(run_tool({}).code, 0);
 }
 
+// Unmounts the probe mounts a run left, so that the node stays as the other
+// tests expect it; returns how many there were.
+int unmount_probe_mounts() {
+    int left = 0;
+    for (const std::string& point : mount_points())
+        if (point.compare(0, 10, "/tmp/hamnt") == 0 && ::umount2(point.c_str(), MNT_DETACH) == 0)
+            ++left;
+    return left;
+}
+
+// A stub that runs the system's own `command` and, when that succeeds, sends
+// `signal` to the nesk-disks above it, which is waiting for the command.
+std::string signalling_stub(const NodeSandbox& sandbox, const std::string& command,
+                            const std::string& signal) {
+    return "'" + sandbox.system_command(command) + "' \"$@\" || exit\n"
+           "p=$PPID\n"
+           "while [ \"$p\" -gt 1 ] && [ \"$(cat /proc/$p/comm)\" != nesk-disks ]; do\n"
+           "  p=$(sed -n 's/^PPid:[[:space:]]*//p' /proc/$p/status)\n"
+           "done\n"
+           "[ \"$p\" -gt 1 ] && kill -" + signal + " \"$p\"\n"
+           "exit 0\n";
+}
+
+TEST_F(NeskDisksOnDemoNode, ProbeMountLeftIsNamedWithItsOwnCode) {
+    sandbox_->stub_command("umount", {"", "umount: /tmp/hamnt: target is busy.\n", 32});
+    ToolRun run = run_tool({"--all"});
+    sandbox_->remove_stub("umount");
+    EXPECT_EQ(unmount_probe_mounts(), 1);
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_FALSE(run.out.empty());  // the report is still printed
+    EXPECT_NE(run.err.find("nesk-disks: probe mount left: /dev/sda is still mounted on /tmp/hamnt"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST_F(NeskDisksOnDemoNode, SignalWaitsForTheProbeUnderWayToUnmount) {
+    const struct {
+        Lines args;
+        const char* command;  // the stub that signals after it ran
+        int signal;
+        bool ignored_by_caller;
+        int code;
+    } cases[] = {
+        {{"--all"}, "mount", SIGTERM, false, 128 + SIGTERM},
+        {{}, "umount", SIGINT, false, 128 + SIGINT},
+        {{}, "mount", SIGHUP, true, 0},  // as under nohup
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " " + strsignal(c.signal));
+        const size_t before = platform_->log_lines().size();
+        sandbox_->stub_script(c.command, signalling_stub(*sandbox_, c.command,
+                                                         std::to_string(c.signal)));
+        struct sigaction ignore = {}, previous = {};
+        ignore.sa_handler = c.ignored_by_caller ? SIG_IGN : SIG_DFL;
+        ::sigaction(c.signal, &ignore, &previous);
+        ToolRun run = run_tool(c.args);
+        ::sigaction(c.signal, &previous, nullptr);
+        sandbox_->remove_stub(c.command);
+
+        EXPECT_EQ(unmount_probe_mounts(), 0);
+        EXPECT_EQ(run.code, c.code) << run.err;
+        EXPECT_EQ(run.out.empty(), c.code != 0) << run.out;
+        Lines log = platform_->log_lines();
+        log.erase(log.begin(), log.begin() + static_cast<long>(before));
+        // --all stops between disks: /dev/sda signals, /dev/sdh comes later.
+        EXPECT_EQ(count_lines_containing(log, "Block device /dev/sdh"), c.args.empty() ? 1 : 0);
+    }
+}
+
 // ---- arguments and output encoding, on a node of sysfs entries only ----
 
 using NeskDisksTest = SandboxTest;
@@ -315,6 +387,71 @@ TEST_F(NeskDisksTest, JsonStringsAreEscaped) {
     const ptree& disk = doc.get_child("disks").front().second;
     EXPECT_EQ(disk.get<std::string>("model"), "Qu\"ote\\ \x01 caf\xc3\xa9 \xef\xbf\xbd end");
     EXPECT_EQ(disk.get<std::string>("serial"), "S\tN");
+}
+
+TEST_F(NeskDisksTest, OutputThatCannotBeWrittenFails) {
+    sandbox().stub_command("pvscan", {"", "", 0});
+    const struct {
+        const char* args;
+        const char* redirect;
+    } cases[] = {
+        {"--help", ">/dev/full"},
+        {"--version", ">&-"},
+        {"", ">&-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.args) + " " + c.redirect);
+        ToolRun run;
+        run.code = run_program({"/bin/sh", "-c", "exec \"$0\" $1 " + std::string(c.redirect),
+                                tool_path(), c.args},
+                               &run.out, &run.err);
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.err.find("nesk-disks: cannot write the "), 0u) << run.err;
+    }
+}
+
+TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
+    const struct {
+        const char* serial;
+        const char* shown;
+    } cases[] = {
+        {"A\nB", "A\\x0aB"},
+        {"\x1b[31mRED", "\\x1b[31mRED"},
+        {"DEL\x7f", "DEL\\x7f"},
+        {"C1\xc2\x9b", "C1\\xc2\\x9b"},
+        {"BAD\xff\xc3", "BAD\\xff\\xc3"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"a\\xb", "a\\x5cxb"},
+        {"a\\b", "a\\b"},
+    };
+    sandbox().stub_command("pvscan", {"", "", 0}).stub_command("mount", {"", "not XFS\n", 32});
+    const size_t count = sizeof cases / sizeof cases[0];
+    for (size_t i = 0; i < count; ++i) {
+        const std::string name = std::string("sd") + static_cast<char>('a' + i);
+        sandbox().add_scsi_disk(ScsiDisk("0:0:" + std::to_string(i) + ":0", name)
+                                    .with_vendor(i == 0 ? "ACM\xc3\x89" : "ATA")
+                                    .with_model("M\tX\x01")
+                                    .with_serial(cases[i].serial));
+    }
+    ToolRun run = run_tool({"--no-nvme"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    Lines rows = lines_of(run.out);
+    ASSERT_EQ(rows.size(), count + 1) << run.out;
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(cases[i].shown);
+        Lines row = cells(rows[i + 1]);
+        ASSERT_EQ(row.size(), 6u) << rows[i + 1];
+        EXPECT_EQ(row[4], "M\\x09X\\x01");
+        EXPECT_EQ(row[5], cases[i].shown);
+    }
+    // Columns line up in characters: a two-byte character takes one column.
+    auto column_of = [](const std::string& row, const std::string& cell) {
+        const std::string before = row.substr(0, row.find(cell));
+        return std::count_if(before.begin(), before.end(),
+                             [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; });
+    };
+    EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[1], "M\\x09"));
+    EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[2], "M\\x09"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The simulated node must look like a real one to the code under test, and
 // must leave the test process's view of the system as it found it.
 #include <dirent.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -209,6 +210,25 @@ TEST(NodeSandbox, TeardownRestoresTheOriginalView) {
     EXPECT_EQ(read_whole_file("/etc/passwd"), passwd);
     EXPECT_EQ(read_whole_file("/bin/sh"), shell);
     EXPECT_FALSE(nesk_utils::is_dir("/opt/nesk-sandbox-test"));
+}
+
+TEST(NodeSandbox, EtcFilesBoundFromOutsideAreNeverWrittenThrough) {
+    if (auto why = NodeSandbox::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+    // As in a container, /etc/hosts is a file bound from elsewhere.
+    nesk_test::TempDir outside("bound-hosts");
+    const std::string bound = outside.file("hosts");
+    nesk_test::write_whole_file(bound, "outside\n");
+    ASSERT_EQ(mount(bound.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    {
+        NodeSandbox sandbox;
+        sandbox.overlay_etc().write_file("/etc/hosts", "inside\n");
+        EXPECT_EQ(read_whole_file("/etc/hosts"), "inside\n");
+        sandbox.remove("/etc/hosts");
+        EXPECT_FALSE(nesk_utils::is_file("/etc/hosts"));
+    }
+    EXPECT_EQ(read_whole_file("/etc/hosts"), "outside\n");
+    EXPECT_EQ(read_whole_file(bound), "outside\n");
+    EXPECT_EQ(umount2("/etc/hosts", MNT_DETACH), 0);
 }
 
 }  // namespace

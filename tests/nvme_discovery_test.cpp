@@ -27,7 +27,7 @@ TEST_F(NvmeDiscovery, RecordsEachNamespaceWithItsSize) {
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_nvme(), 0);
 
-    ASSERT_EQ(manager.get_blkdev_map().size(), 2u);
+    ASSERT_EQ(manager.blkdev_map.size(), 2u);
     const struct {
         const char* name;
         unsigned long long blocks;
@@ -67,8 +67,8 @@ TEST_F(NvmeDiscovery, FilterTakesDirectoriesNamedNvmeOnly) {
 
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_nvme(), 0);
-    ASSERT_EQ(manager.get_blkdev_map().size(), 1u);
-    EXPECT_EQ(manager.get_blkdev_map().begin()->first, "/dev/nvme0n1");
+    ASSERT_EQ(manager.blkdev_map.size(), 1u);
+    EXPECT_EQ(manager.blkdev_map.begin()->first, "/dev/nvme0n1");
 }
 
 TEST_F(NvmeDiscovery, MissingSizeStillRecordsTheDrive) {
@@ -100,7 +100,7 @@ TEST_F(NvmeDiscovery, EmptyOrMissingBlockDirectory) {
     sandbox().add_virtual_block("loop0").add_virtual_block("dm-0");
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_nvme(), 0);
-    EXPECT_TRUE(manager.get_blkdev_map().empty());
+    EXPECT_TRUE(manager.blkdev_map.empty());
     sandbox().remove("/sys/block");
     EXPECT_EQ(manager.enumerate_nvme(), -1);
 }

@@ -1,6 +1,7 @@
 // Configuration store: exact round trips, refusals, numbers, focus, comments,
 // package list and writers in several processes.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,6 +230,42 @@ TEST(PlatformConfig, InstalledPackageList) {
         EXPECT_EQ(c.result, store.GetListOfInstalledPackages(ids) != 0 ? 1 : 0) << c.text;
         EXPECT_EQ(c.ids, ids) << c.text;
     }
+}
+
+TEST(PlatformConfig, WriteRemovesTemporaryFilesOfKilledWriters) {
+    ScopedPlatform platform;
+    const std::string& store = platform.config_file();
+    for (const char* name : {".tmpAbC123", ".tmp000000"})
+        nesk_test::write_whole_file(store + name, "[Vantor]\nhalf");
+    nesk_test::write_whole_file(platform.log_dir() + "/other.ini.tmpAbC123", "not ours");
+    ASSERT_NE(0, set_text("Vantor", "key", "v"));
+    std::set<std::string> names;
+    for (const std::string& name : directory_entries(platform.log_dir())) names.insert(name);
+    EXPECT_EQ((std::set<std::string>{"config.ini", "config.ini.lock", "other.ini.tmpAbC123"}),
+              names);
+}
+
+TEST(PlatformConfig, SymlinkedStoreIsWrittenThroughToItsTarget) {
+    // store -> links/second -> ../real/config.ini, both links relative.
+    TempDir dir("nesk-config");
+    const std::string store = dir.file("config.ini");
+    const std::string target = dir.file("real/config.ini");
+    ASSERT_EQ(0, mkdir(dir.file("real").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(dir.file("links").c_str(), 0755));
+    nesk_test::write_whole_file(target, "[Vantor]\nkey=old\n");
+    ASSERT_EQ(0, symlink("../real/config.ini", dir.file("links/second").c_str()));
+    ASSERT_EQ(0, symlink("links/second", store.c_str()));
+    ScopedEnv env("NESK_CONFIG_FILE", store);
+
+    ASSERT_NE(0, set_text("Vantor", "key", "new"));
+    struct stat st;
+    ASSERT_EQ(0, lstat(store.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ("[Vantor]\nkey=new\n", nesk_test::read_whole_file(target));
+    std::string value;
+    ZAVPlatformInfo reader;
+    EXPECT_NE(0, reader.getString("Vantor", "key", &value));
+    EXPECT_EQ("new", value);
 }
 
 TEST(PlatformConfig, ConcurrentWritersInSeveralProcessesLoseNoKey) {

@@ -227,3 +227,17 @@ TEST(EvDebugLog, RotationKeepsConfiguredVersions) {
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ("other: recreated", entry_text(lines[0]));
 }
+
+TEST(EvDebugLog, WriterRecreatesItsRemovedDirectory) {
+    nesk_test::TempDir dir("nesk-log");
+    const std::string logs = dir.path() + "/logs";
+    ScopedEnv env("NESK_LOG_DIR", logs);
+    Writer writer;
+    writer.log("f", 0, 0, "before");
+    ASSERT_EQ(0, unlink((logs + "/NESKUtils.log").c_str()));
+    ASSERT_EQ(0, rmdir(logs.c_str()));
+    writer.log("f", 0, 0, "after");
+    std::string text = nesk_test::read_whole_file(logs + "/NESKUtils.log");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ("f: after", entry_text(text.substr(0, text.size() - 1)));
+}

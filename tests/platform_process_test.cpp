@@ -140,3 +140,25 @@ TEST(ZavProcessSystem, CannotStartGivesMinusOne) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status));
 }
+
+TEST(ZavProcessPipe, OneCommandAtATimeAndNoWaitForUnreadOutput) {
+    ZavProcessPipe pipe;
+    char buffer[16];
+    EXPECT_EQ(-1, pipe.close()) << "nothing open";
+    EXPECT_EQ(0, pipe.read(buffer, sizeof buffer));
+    EXPECT_FALSE(pipe.open(nullptr));
+
+    ASSERT_TRUE(pipe.open("echo first; exit 3"));
+    EXPECT_FALSE(pipe.open("echo second"));
+    EXPECT_EQ(6, pipe.read(buffer, sizeof buffer));
+    EXPECT_EQ("first\n", std::string(buffer, 6));
+    EXPECT_EQ(0, pipe.read(buffer, sizeof buffer));
+    EXPECT_EQ(3 << 8, pipe.close());
+
+    // Closed before the output was read: the writer ends on SIGPIPE instead
+    // of blocking on a full pipe, and the object is free for the next command.
+    ASSERT_TRUE(pipe.open("exec yes"));
+    EXPECT_EQ(SIGPIPE, pipe.close());
+    // The destructor ends this one the same way.
+    ASSERT_TRUE(pipe.open("exec yes"));
+}

@@ -19,7 +19,7 @@ using nesk_test::has_line_containing;
 
 std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
     std::vector<std::string> names;
-    for (const auto& entry : manager.get_blkdev_map()) names.push_back(entry.first);
+    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
     return names;
 }
 
@@ -142,18 +142,18 @@ TEST_F(ScsiDiscovery, DuplicateDiskKeepsTheFirstEntryInAlphasortOrder) {
     ASSERT_EQ(manager.get_blkdev("/dev/sdd", disk), 0);
     EXPECT_EQ(disk.get_vendor(), "FIRST");
     EXPECT_EQ(disk.get_loc(), "10:0:0:0");
-    EXPECT_EQ(manager.get_blkdev_map().size(), 1u);
+    EXPECT_EQ(manager.blkdev_map.size(), 1u);
 }
 
 TEST_F(ScsiDiscovery, EmptyOrMissingScanDirectory) {
     sandbox().add_scsi_host(0).add_enclosure("0:0:3:0");
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_scsi_blkdevs(), 0);
-    EXPECT_TRUE(manager.get_blkdev_map().empty());
+    EXPECT_TRUE(manager.blkdev_map.empty());
 
     sandbox().remove("/sys/bus/scsi/devices");
     EXPECT_EQ(manager.enumerate_scsi_blkdevs(), -1);
-    EXPECT_TRUE(manager.get_blkdev_map().empty());
+    EXPECT_TRUE(manager.blkdev_map.empty());
 }
 
 TEST_F(ScsiDiscovery, ParseReportsABlockDirectoryThatChangedUnderIt) {
@@ -163,7 +163,7 @@ TEST_F(ScsiDiscovery, ParseReportsABlockDirectoryThatChangedUnderIt) {
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.parseblkdevinfo("4:0:0:0"), -1);  // no such entry
     EXPECT_EQ(manager.parseblkdevinfo("0:0:1:0"), -1);  // only a hidden name left
-    EXPECT_TRUE(manager.get_blkdev_map().empty());
+    EXPECT_TRUE(manager.blkdev_map.empty());
     const auto log = platform().log_lines();
     EXPECT_TRUE(has_line_containing(log, "Unable to read block directory in [4:0:0:0]"));
     EXPECT_TRUE(has_line_containing(log, "No block device found in block directory of [0:0:1:0]"));

@@ -18,8 +18,7 @@ using Lines = std::vector<std::string>;
 
 // Each unit's file holds its state (running, exited, dead, failed) and the
 // states a stop and a start leave it in ("refuse": the job fails, exit 1).
-const char k_systemctl[] = R"SH(#!/bin/sh
-units=/tmp/nesk-sandbox/units
+const char k_systemctl[] = R"SH(units=/tmp/nesk-sandbox/units
 if [ "$1" = daemon-reload ]; then exit "$(cat $units/.reload-status)"; fi
 if [ ! -f "$units/$2" ]; then
     if [ "$1" = status ]; then echo "Unit $2.service could not be found." >&2; exit 4; fi
@@ -53,7 +52,7 @@ protected:
     void SetUp() override {
         SandboxTest::SetUp();
         if (IsSkipped()) return;
-        sandbox().write_program(sandbox().work_dir() + "/bin/systemctl", k_systemctl);
+        sandbox().stub_script("systemctl", k_systemctl);
         reset_units();
         sandbox().record_shell();
     }

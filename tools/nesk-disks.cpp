@@ -6,9 +6,13 @@
 // own operations, one manager per kind of use, so that the report says what
 // the library decided and not what a second implementation would.
 //
-// Exit codes: 0 complete report; 1 cannot run (not root, unexpected error);
-// 2 bad arguments; 3 report printed but an in-use enumeration failed, so a disk
-// reported new may be in use.
+// Exit codes: 0 complete report; 1 cannot run (not root, unexpected error,
+// output that cannot be written); 2 bad arguments; 3 report printed but an
+// in-use enumeration failed, so a disk reported new may be in use; 4 a probe
+// mount was left (an unmount failed: a disk stays mounted read-write);
+// 128 + n stopped by signal n (SIGINT, SIGTERM, SIGHUP) after the probe under
+// way had finished.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "ZavMntParser.h"
+#include "disks_format.h"
 #include "nesk_blkdev.h"
 #include "nesk_debug.h"
 
@@ -31,9 +37,21 @@
 
 namespace {
 
+using nesk_disks::cell_width;
+using nesk_disks::json_string;
+using nesk_disks::parse_size;
+using nesk_disks::table_cell;
+
 const char k_program[] = "nesk-disks";
 
-enum exit_code { exit_ok = 0, exit_failure = 1, exit_usage = 2, exit_incomplete = 3 };
+enum exit_code {
+    exit_ok = 0,
+    exit_failure = 1,
+    exit_usage = 2,
+    exit_incomplete = 3,
+    exit_mounts_left = 4,
+    exit_signal_base = 128,
+};
 
 const char k_usage[] =
     "Usage: nesk-disks [--min-size SIZE] [--no-nvme] [--all] [--json]\n"
@@ -57,9 +75,12 @@ const char k_help[] =
     "  --help           print this help and exit\n"
     "  --version        print the version and exit\n"
     "\n"
-    "Exit status: 0 complete report; 1 cannot run (not root, unexpected error);\n"
-    "2 bad arguments; 3 the report was printed but an LVM, mount or software-RAID\n"
-    "enumeration failed, so a disk shown as new may be in use.\n"
+    "Exit status: 0 complete report; 1 cannot run (not root, unexpected error,\n"
+    "output that cannot be written); 2 bad arguments; 3 the report was printed but\n"
+    "an LVM, mount or software-RAID enumeration failed, so a disk shown as new may\n"
+    "be in use; 4 a disk is still mounted on a probe directory /tmp/hamntXXXXXX\n"
+    "(standard error names it); 128 + n stopped by signal n (SIGINT, SIGTERM or\n"
+    "SIGHUP), which waits for the probe under way to unmount its disk.\n"
     "\n"
     "The library's log is $NESK_LOG_DIR/NESKUtils.log (default /var/log/nesk).\n";
 
@@ -97,54 +118,67 @@ struct disk_row {
 struct report {
     std::vector<disk_row> disks;
     bool complete = true;
+    int signal = 0;  // the signal that stopped the probing; 0 when none did
 };
+
+// ---- signals ----
+
+// SIGINT, SIGTERM and SIGHUP are held back while the library probes, so that
+// a probe under way always unmounts the disk it mounted; the tool then stops
+// (take() tells which signal came). A signal the caller set to be ignored, as
+// nohup does with SIGHUP, or kept blocked stays so. Commands that the library
+// runs start with an empty signal mask, so they are not affected.
+class deferred_signals {
+public:
+    deferred_signals() {
+        sigprocmask(SIG_BLOCK, nullptr, &previous_);
+        sigemptyset(&held_);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction action;
+            if (sigismember(&previous_, sig) == 1 ||
+                (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN))
+                continue;
+            sigaddset(&held_, sig);
+        }
+        sigprocmask(SIG_BLOCK, &held_, nullptr);
+    }
+    ~deferred_signals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    deferred_signals(const deferred_signals&) = delete;
+    deferred_signals& operator=(const deferred_signals&) = delete;
+
+    // A held-back signal that has arrived, taken from the pending ones; 0 when
+    // none has.
+    int take() {
+        const struct timespec no_wait = {0, 0};
+        int sig;
+        do {
+            sig = sigtimedwait(&held_, nullptr, &no_wait);
+        } while (sig < 0 && errno == EINTR);
+        return sig > 0 ? sig : 0;
+    }
+
+private:
+    sigset_t held_;
+    sigset_t previous_;
+};
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "a signal";
+    }
+}
 
 // ---- arguments ----
 
-// SIZE: decimal digits, optionally followed by one of K, M, G, T (either case,
-// powers of 1024). False for anything else or a value above 2^64 - 1.
-bool parse_size(const std::string& text, unsigned long long& size) {
-    size_t digits = 0;
-    unsigned long long value = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        if (__builtin_mul_overflow(value, 10ULL, &value) ||
-            __builtin_add_overflow(value, static_cast<unsigned long long>(text[digits] - '0'),
-                                   &value))
-            return false;
-        ++digits;
-    }
-    if (digits == 0) return false;
-    unsigned shift = 0;
-    if (digits < text.size()) {
-        if (digits + 1 != text.size()) return false;
-        switch (text[digits]) {
-            case 'K':
-            case 'k':
-                shift = 10;
-                break;
-            case 'M':
-            case 'm':
-                shift = 20;
-                break;
-            case 'G':
-            case 'g':
-                shift = 30;
-                break;
-            case 'T':
-            case 't':
-                shift = 40;
-                break;
-            default:
-                return false;
-        }
-    }
-    if (shift != 0 && value > (~0ULL >> shift)) return false;
-    size = value << shift;
-    return true;
-}
-
-// What the command line asks for: a report, or an answer already printed.
-enum class request { report, done, bad };
+// What the command line asks for.
+enum class request { report, help, version, bad };
 
 request usage_error(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n%s", k_program, message.c_str(), k_usage);
@@ -156,11 +190,9 @@ request parse_arguments(int argc, char** argv, options& parsed) {
         std::string arg = argv[i];
         std::string size_text;
         if (arg == "--help") {
-            std::printf("%s\n%s", k_usage, k_help);
-            return request::done;
+            return request::help;
         } else if (arg == "--version") {
-            std::printf("%s %s\n", k_program, NESK_VERSION);
-            return request::done;
+            return request::version;
         } else if (arg == "--no-nvme") {
             parsed.nvme = false;
             continue;
@@ -203,9 +235,14 @@ report new_disks(const options& opts) {
     report result;
     nesk_blkdevmgr manager;
     manager.enumerate_blkdevs(opts.nvme);
-    result.complete = manager.is_enum_valid();
+    result.complete = manager.enum_valid;
     std::list<nesk_blkdev_basic_info> disks;
-    manager.get_new_disks(opts.min_size, disks);
+    {
+        // get_new_disks probes every disk in one call.
+        deferred_signals deferred;
+        manager.get_new_disks(opts.min_size, disks);
+        if ((result.signal = deferred.take()) != 0) return result;
+    }
     for (const nesk_blkdev_basic_info& disk : disks) {
         nesk_blkdev record;
         if (manager.get_blkdev(disk.name, record) != 0) continue;
@@ -220,6 +257,7 @@ report new_disks(const options& opts) {
 // enumerate_blkdevs applies. Only disks in none of the three sets are probed
 // for the stamp (once each), on the discovery manager, whose used set is
 // empty: a disk in use is never mounted, as in the library's own selection.
+// A signal stops the probing between two disks.
 report every_disk(const options& opts) {
     report result;
     nesk_blkdevmgr discovered;
@@ -233,15 +271,20 @@ report every_disk(const options& opts) {
     result.complete = mounts.enumerate_bdevs() == 0 && result.complete;
     result.complete = raid.enumerate_md_tgts() == 0 && result.complete;
 
-    for (const auto& entry : discovered.get_blkdev_map()) {
+    deferred_signals deferred;
+    for (const auto& entry : discovered.blkdev_map) {
         disk_row row = make_row(entry.second);
-        if (pvs.get_used_devs().count(row.device) != 0) row.reasons |= lvm_pv;
-        if (raid.get_used_devs().count(row.device) != 0) row.reasons |= raid_member;
-        if (mounts.get_used_devs().count(row.device) != 0) row.reasons |= mounted;
-        if (row.reasons == 0 && discovered.is_active_bdev(row.device)) row.reasons |= stamped;
+        if (pvs.used_devs.count(row.device) != 0) row.reasons |= lvm_pv;
+        if (raid.used_devs.count(row.device) != 0) row.reasons |= raid_member;
+        if (mounts.used_devs.count(row.device) != 0) row.reasons |= mounted;
+        if (row.reasons == 0) {
+            if ((result.signal = deferred.take()) != 0) return result;
+            if (discovered.is_active_bdev(row.device)) row.reasons |= stamped;
+        }
         if (row.bytes() < opts.min_size) row.reasons |= too_small;
         result.disks.push_back(row);
     }
+    result.signal = deferred.take();
     return result;
 }
 
@@ -278,89 +321,29 @@ void print_table(const report& result, bool all) {
         rows.front().push_back("STATE");
         rows.front().push_back("REASONS");
     }
-    auto or_dash = [](const std::string& s) { return s.empty() ? std::string("-") : s; };
+    // Texts read from the disks may hold anything: escaped, a row stays one line.
+    auto cell = [](const std::string& s) { return s.empty() ? std::string("-") : table_cell(s); };
     for (const disk_row& disk : result.disks) {
-        rows.push_back({disk.device, human_size(disk.bytes()), std::to_string(disk.bytes()),
-                        or_dash(disk.vendor), or_dash(disk.model), or_dash(disk.serial)});
+        rows.push_back({cell(disk.device), human_size(disk.bytes()), std::to_string(disk.bytes()),
+                        cell(disk.vendor), cell(disk.model), cell(disk.serial)});
         if (all) {
             rows.back().push_back(disk.reasons == 0 ? "new" : "not-new");
-            rows.back().push_back(or_dash(reason_list(disk.reasons, ",")));
+            rows.back().push_back(cell(reason_list(disk.reasons, ",")));
         }
     }
     std::vector<size_t> widths(rows.front().size(), 0);
     for (const auto& row : rows)
-        for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+        for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], cell_width(row[c]));
     for (const auto& row : rows) {
         std::string line;
         for (size_t c = 0; c < row.size(); ++c) {
             line += row[c];
-            if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
+            if (c + 1 < row.size()) line += std::string(widths[c] - cell_width(row[c]) + 2, ' ');
         }
         std::printf("%s\n", line.c_str());
     }
 }
 
-// Length of the well-formed UTF-8 sequence (RFC 3629) starting at `p`, 0 when
-// there is none.
-size_t utf8_sequence_length(const unsigned char* p, size_t available) {
-    size_t length;
-    unsigned long code;
-    if (p[0] >= 0xc2 && p[0] <= 0xdf) {
-        length = 2;
-        code = p[0] & 0x1f;
-    } else if (p[0] >= 0xe0 && p[0] <= 0xef) {
-        length = 3;
-        code = p[0] & 0x0f;
-    } else if (p[0] >= 0xf0 && p[0] <= 0xf4) {
-        length = 4;
-        code = p[0] & 0x07;
-    } else {
-        return 0;
-    }
-    if (length > available) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((p[k] & 0xc0) != 0x80) return 0;
-        code = (code << 6) | (p[k] & 0x3f);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
-    if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000)) return 0;
-    if ((code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return 0;
-    return length;
-}
-
-// A JSON string: quotes, backslash and control characters escaped; bytes that
-// are not valid UTF-8 become U+FFFD.
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = bytes[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-        } else if (c < 0x20 || c == 0x7f) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else {
-            size_t length = utf8_sequence_length(bytes + i, text.size() - i);
-            if (length != 0) {
-                out.append(text, i, length);
-                i += length;
-            } else {
-                out += "\\ufffd";
-                ++i;
-            }
-        }
-    }
-    return out + "\"";
-}
 void print_json(const report& result, const options& opts) {
     std::printf("{\n");
     std::printf("  \"format\": 1,\n");
@@ -390,43 +373,36 @@ void print_json(const report& result, const options& opts) {
     std::printf("%s]\n}\n", result.disks.empty() ? "" : "\n  ");
 }
 
+// Flushes standard output: true, or false after saying on standard error
+// that the `what` could not be written.
+bool output_written(const char* what) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::fprintf(stderr, "%s: cannot write the %s: %s\n", k_program, what,
+                 std::strerror(errno != 0 ? errno : EIO));
+    return false;
+}
+
 std::string log_file() {
     const char* dir = std::getenv("NESK_LOG_DIR");
     return std::string(dir && *dir ? dir : "/var/log/nesk") + "/" + nesk_debug::sLogFileName +
            ".log";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    options opts;
-    switch (parse_arguments(argc, argv, opts)) {
-        case request::done:
-            return exit_ok;
-        case request::bad:
-            return exit_usage;
-        case request::report:
-            break;
-    }
-    if (geteuid() != 0) {
-        // Without root every mount fails and every stamped disk would look new.
-        std::fprintf(stderr,
-                     "%s: must run as root: probing a disk mounts it and reads its "
-                     "trusted attributes\n",
-                     k_program);
-        return exit_failure;
-    }
+// The report, or what stopped it; the exit code.
+int run_report(const options& opts) {
     try {
         report result = opts.all ? every_disk(opts) : new_disks(opts);
+        if (result.signal != 0) {
+            std::fprintf(stderr, "%s: stopped by %s after the probe under way had finished\n",
+                         k_program, signal_name(result.signal));
+            return exit_signal_base + result.signal;
+        }
         if (opts.json)
             print_json(result, opts);
         else
             print_table(result, opts.all);
-        if (std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "%s: cannot write the report: %s\n", k_program,
-                         std::strerror(errno));
-            return exit_failure;
-        }
+        if (!output_written("report")) return exit_failure;
         if (!result.complete) {
             std::fprintf(stderr,
                          "%s: incomplete: an LVM, mount or software-RAID enumeration failed, so a "
@@ -441,4 +417,63 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: unexpected error\n", k_program);
     }
     return exit_failure;
+}
+
+// The probe unmounts every disk it mounts on a "/tmp/hamnt" + six characters
+// directory; such a mount that is still in the mount table (the one the
+// library reads) means an unmount failed and the disk stays mounted
+// read-write. Each is named on standard error; false when there is none.
+bool report_probe_mounts_left() {
+    const std::string table = "/etc/mtab";
+    const std::string prefix = "/tmp/hamnt";
+    std::list<ZavMntInfo> entries;
+    if (ZavMntParser(table).ParseMountPointInfo(entries) != 0) {
+        std::fprintf(stderr, "%s: cannot read %s to check that no probe mount is left\n", k_program,
+                     table.c_str());
+        return false;
+    }
+    bool left = false;
+    for (const ZavMntInfo& entry : entries) {
+        const std::string point = entry.GetMountPoint();
+        if (point.size() != prefix.size() + 6 || point.compare(0, prefix.size(), prefix) != 0 ||
+            point.find('/', prefix.size()) != std::string::npos)
+            continue;
+        std::fprintf(stderr,
+                     "%s: probe mount left: %s is still mounted on %s (its unmount failed; "
+                     "see %s)\n",
+                     k_program, table_cell(entry.GetBackingDevice()).c_str(),
+                     table_cell(point).c_str(), log_file().c_str());
+        left = true;
+    }
+    return left;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options opts;
+    switch (parse_arguments(argc, argv, opts)) {
+        case request::help:
+            std::printf("%s\n%s", k_usage, k_help);
+            return output_written("help") ? exit_ok : exit_failure;
+        case request::version:
+            std::printf("%s %s\n", k_program, NESK_VERSION);
+            return output_written("version") ? exit_ok : exit_failure;
+        case request::bad:
+            return exit_usage;
+        case request::report:
+            break;
+    }
+    if (geteuid() != 0) {
+        // Without root every mount fails and every stamped disk would look new.
+        std::fprintf(stderr,
+                     "%s: must run as root: probing a disk mounts it and reads its "
+                     "trusted attributes\n",
+                     k_program);
+        return exit_failure;
+    }
+    int code = run_report(opts);
+    if (report_probe_mounts_left() && (code == exit_ok || code == exit_incomplete))
+        code = exit_mounts_left;
+    return code;
 }

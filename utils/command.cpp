@@ -4,15 +4,12 @@
 // output differently:
 //   execute_command  the platform process runner; standard error captured;
 //                    empty lines dropped; locale white space stripped.
-//   popen            popen(3)/pclose(3); standard error not captured; empty
-//                    lines kept; " \n\r\t" stripped; long lines in pieces.
+//   popen            the platform's pipe runner, status as pclose(3) gives
+//                    it; standard error not captured; empty lines kept;
+//                    " \n\r\t" stripped; long lines in pieces.
 #include "nesk_utils.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <memory>
+#include <cstddef>
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/tokenizer.hpp>
@@ -23,13 +20,6 @@
 namespace {
 
 const char k_source_name[] = "nesk_utils";
-
-// A read end of popen(3), closed (and its shell reaped) by pclose(3) on every
-// path out of the runner.
-struct pipe_closer {
-    void operator()(FILE* stream) const { ::pclose(stream); }
-};
-using pipe_stream = std::unique_ptr<FILE, pipe_closer>;
 
 }  // namespace
 
@@ -59,9 +49,10 @@ int nesk_utils::execute_command(std::string command, std::list<std::string>& lin
 }
 
 int nesk_utils::popen(std::string command, std::list<std::string>& lines, int delay) {
-    // "e": the read end is close-on-exec, so no other child inherits it.
-    pipe_stream stream(::popen(command.c_str(), "re"));
-    if (!stream) return -1;
+    // The platform's spawner, not popen(3): the command gets descriptors 0-2
+    // only, and its status is kept when the caller ignores SIGCHLD.
+    ZavProcessPipe pipe;
+    if (!pipe.open(command.c_str())) return -1;
 
     // The command runs during the delay; it blocks once the pipe is full.
     if (delay != 0) YOTSLEEP_InTeRnAl(delay, k_source_name, __LINE__);
@@ -69,15 +60,14 @@ int nesk_utils::popen(std::string command, std::list<std::string>& lines, int de
     // The output is cut into the pieces fgets(3) with a 4096-byte buffer would
     // give: one line with its line feed, the first 4095 bytes of a longer line,
     // or a last line without line feed; each is trimmed alone, and, as a C
-    // string, ends at its first NUL byte. It is read with read(2), so that a
-    // signal interrupting a read loses no byte.
+    // string, ends at its first NUL byte. A signal interrupting a read loses
+    // no byte (the pipe resumes the read).
     std::list<std::string> result;
     const size_t piece_limit = 4095;
     std::string piece;
     char buffer[4096];
     for (;;) {
-        ssize_t got = ::read(fileno(stream.get()), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = pipe.read(buffer, sizeof buffer);
         if (got <= 0) break;
         for (ssize_t i = 0; i < got; ++i) {
             piece += buffer[i];
@@ -90,6 +80,7 @@ int nesk_utils::popen(std::string command, std::list<std::string>& lines, int de
     if (!piece.empty()) result.push_back(trim(piece.c_str()));
     lines.swap(result);
 
-    // Raw wait status of the shell (exit code * 256), or -1 when pclose fails.
-    return ::pclose(stream.release());
+    // The shell's wait status as pclose(3) gives it (exit code * 256), or -1
+    // when it was lost.
+    return pipe.close();
 }

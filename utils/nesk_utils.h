@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "nesk_debug.h"
+#include "nesk_export.h"
 
 // The helpers keep no state, log nothing and report failure only through the
 // results documented here. "Trimmed" means with blanks, line feeds, carriage
 // returns and tabs removed at both ends, and nothing else.
-class nesk_utils {
+class NESK_EXPORT nesk_utils {
 public:
     // ---- Trimming and editing (utils/text.cpp) ----
 
@@ -63,6 +64,89 @@ public:
     // bytes; -1.0 for any other unit.
     static double convert_size_to_gb(double size, std::string unit);
 
+    // ---- Configuration keys and appliance type (utils/config_keys.cpp) ----
+    // Every key lives in section "Vantor" of the configuration store; each call
+    // opens the store afresh and nothing is cached.
+
+    // 0 with `value` set; -1 (value unchanged) when the key is missing or empty.
+    static int get_reg_key(std::string key, std::string& value);
+    // 0 when stored, -1 otherwise.
+    static int set_reg_key(std::string key, std::string value);
+    // 0 with `value` set to the low 32 bits of the stored number; -1 (value
+    // unchanged) when the key is missing or holds no number.
+    static int get_reg_key(std::string key, unsigned int& value);
+    static int set_reg_key(std::string key, unsigned int value);
+    // Platform type from "sScaleoutPlatformType": 1 for "Tessera", 2 for
+    // "ReferenceArchitecture", 255 for anything else or nothing (exact match).
+    static int gettessera_type();
+    // Host-naming scheme, 1 or 2: under platform type 2, 2 when the last
+    // "Vornik Tessera 2." in "sTesseraImageidentifier" starts it; otherwise 1
+    // unless "sTesseraApplianceType" holds a value other than "AP0100" and
+    // "AP0200". Missing or empty keys give 1.
+    static int get_sds_type();
+    // 1 when package 1139 is installed in this node's current instance, else 0
+    // (also when the package list cannot be read).
+    static int is_tessera_vantor();
+    // True when /sys/firmware/efi is a directory (the node booted through EFI).
+    static bool is_efi_platform();
+
+    // ---- Host names (utils/hostnames.cpp) ----
+    // The dp form of a host name is what the system reports; under naming
+    // scheme 1 the sp form carries "sds" at the end of its first label (the
+    // text before the first "."). Labels of three characters or fewer never
+    // count as carrying the marker.
+
+    // Output of "hostname", trimmed; "" on failure.
+    static std::string get_hostname();
+    // 0 with `addr` set to the printable address of `name`; -1, addr unchanged.
+    static int resolve_hname(std::string name, std::string& addr);
+    // This node's sp-form name and its address: 0 with both set; gethostname's
+    // non-zero result (neither set); -1 when the name does not resolve (`hname`
+    // is set all the same).
+    static int get_ws_hname(std::string& hname, std::string& addr);
+    // 1 when `name` resolves to the address of this node's sp-form name; 0
+    // otherwise, also on every failure.
+    static int is_loop_back_hname(std::string name);
+    // The sp form of `name`: unchanged under scheme 2 or when it carries the
+    // marker, otherwise "sds" appended to its first label.
+    static std::string dp_to_sp(std::string name);
+    // The dp form of `name`: the marker removed from its first label if there.
+    static std::string sp_to_dp(std::string name);
+
+    // ---- System inventory (utils/inventory.cpp) ----
+
+    // First line of /etc/redhat-release (/etc/redhat-storage-release), trimmed;
+    // "" when absent. Always 0.
+    static int get_os_release(std::string& release);
+    static int get_rhgs_version(std::string& version);
+    // Whole trimmed output of "uname -r", "glusterfs --version" and the
+    // cluster's op-version query: 0 with `version` set, or the process runner's
+    // non-zero result with `version` unchanged.
+    static int get_kernel_version(std::string& version);
+    static int get_gluster_version(std::string& version);
+    static int get_gluster_operating_version(std::string& version);
+    // First output line of "dmidecode -s system-serial-number" (or, when there
+    // is none, the previous `serial`), without any white space and in lower
+    // case: 0, or -1 (serial unchanged) when the command cannot be started.
+    // Takes at least 100 ms.
+    static int get_serial_number(std::string& serial);
+    // Wait status of "rpm -q <package>" as popen gives it: 0 when installed,
+    // -1 when it cannot be started. Takes at least 100 ms.
+    static int check_rpm(const std::string& package);
+    // Replaces `modules` with the loaded kernel modules' names, one trimmed
+    // entry per output piece of the popen runner. Always 0.
+    static int get_lkm_list(std::list<std::string>& modules);
+
+    // ---- Pseudo-random key and data (utils/prg.cpp) ----
+
+    // Sets `key` to this node's identity at this moment, the non-empty pieces
+    // of hardware addresses, host name, seconds and microseconds joined by
+    // ":", and returns MurmurHash3_x86_32 of it with seed 0.
+    static unsigned int generate_prg_key(std::string& key);
+    // Fills buf[0..count) with the first `count` outputs of MT19937 seeded
+    // with `seed`.
+    static void generate_prg_data(unsigned int seed, unsigned int* buf, unsigned int count);
+
     // ---- Time, in the local time zone (utils/time.cpp) ----
 
     // "HH:MM:SS" of `t`; "" when the C library cannot represent `t`.
@@ -83,10 +167,11 @@ public:
     // receives the command's standard error.
     static int execute_command(std::string command, std::list<std::string>& lines,
                                std::string& error, int delay);
-    // Runs `command` through popen(3). -1 when it cannot be started (`lines`
-    // untouched); otherwise sleeps `delay` ms (when non-zero), replaces `lines`
-    // with the trimmed output lines (empty lines kept, lines longer than 4095
-    // bytes split into pieces) and returns the pclose(3) wait status.
+    // Runs `command` with its standard output read through a pipe. -1 when it
+    // cannot be started (`lines` untouched); otherwise sleeps `delay` ms (when
+    // non-zero), replaces `lines` with the trimmed output lines (empty lines
+    // kept, lines longer than 4095 bytes split into pieces) and returns the
+    // shell's wait status as pclose(3) gives it.
     static int popen(std::string command, std::list<std::string>& lines, int delay);
 
     // ---- Service control (utils/services.cpp) ----
@@ -180,6 +265,55 @@ public:
     static int readlink(std::string path, std::string& target);
     static std::string get_basename(std::string path); // POSIX basename
     static std::string dirname(std::string path);      // POSIX dirname
+
+    // ---- Partitions (blkdev/partitions.cpp) ----
+
+    // Device path of partition `number` of `disk`: disk + "p" + number when
+    // the path contains "nvme" (/dev/nvme0n1p1), else disk + number (/dev/sdb1).
+    static std::string get_partition_name(std::string disk, unsigned int number);
+
+    // ---- Mount table (utils/mounts.cpp) ----
+
+    // Mount point of the file system holding `path`, found by climbing the
+    // text of the path while the parent lies on the same device: 0 with
+    // `mount_path` set (a relative path may end at "."), or -1 when a stat
+    // fails (`mount_path` unchanged).
+    static int extract_mount_path(std::string path, std::string& mount_path);
+    // 1 when /etc/mtab lists `mount_point` (exact text), with `device` and
+    // `fs_type` set and the options of the first such entry appended to
+    // `options`; 0 with all three unchanged otherwise.
+    static int is_mounted(std::string mount_point, std::string& device, std::string& fs_type,
+                          std::list<std::string>& options);
+    // The options joined with ","; empty leading options add no comma.
+    static std::string create_file_sys_args(std::list<std::string>& options);
+    // extract_mount_path, then is_mounted on the result: 0 with the outputs
+    // set as by is_mounted, or -1.
+    static int get_dir_bdev(std::string dir, std::string& device, std::string& fs_type,
+                            std::list<std::string>& options);
+
+    // ---- Comparison (utils/compare.cpp) ----
+
+    // Compares two files in blocks of BUFFER_SIZE bytes: 0 when equal, 1 when
+    // they differ in length or content, -1 when either cannot be opened or
+    // read, or when BUFFER_SIZE is not positive.
+    static int compare_files(const std::string& a, const std::string& b);
+    // Compares the regular files of `dir_a` with their namesakes in `dir_b`
+    // (subdirectories are not entered): 0 when the entry counts agree and every
+    // file matches; -2 when either is not a directory; 1 when `dir_a` has more
+    // entries, a file is missing from `dir_b` or a pair differs; -1 when `dir_b`
+    // has more entries or a pair cannot be compared. Stops at the first pair
+    // that is not equal.
+    static int compare_files_in_dirs(std::string& dir_a, std::string& dir_b);
+
+    // ---- Archives (utils/archives.cpp) ----
+
+    // Runs "cd /tmp && tar -czf <base>.tar.gz <source>", the base name being
+    // `archive` when given, else the text after the last "/" of `source` (or
+    // "zavcompress_defaut" when there is none): 0 with `archive` set to
+    // "/tmp/<base>.tar.gz", or 1 with `archive` unchanged. Nothing is quoted.
+    static int compress(std::string source, std::string& archive);
+    // Runs "cd <dir>&&tar  -xzf  <archive>": the process runner's status.
+    static int uncompress(std::string archive, std::string& dir);
 
     // ---- Directories (utils/directories.cpp) ----
 

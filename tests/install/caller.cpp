@@ -13,5 +13,11 @@ int main() {
     std::string disk = manager.to_blkdev("/dev/nvme0n1p1");
     std::string text = nesk_utils::trim("  linked \n");
     std::printf("%s %s %u\n", disk.c_str(), text.c_str(), digest);
-    return disk == "/dev/nvme0n1" && text == "linked" && digest == 0 ? 0 : 1;
+
+    // The manager's tables, read as callers read them.
+    size_t disks = 0;
+    for (const auto& entry : manager.blkdev_map) disks += entry.first.empty() ? 0 : 1;
+    manager.debug_log.logMessage("caller", 2, "%zu disks", disks);
+    const bool fresh = manager.enum_valid && manager.used_devs.empty() && disks == 0;
+    return fresh && disk == "/dev/nvme0n1" && text == "linked" && digest == 0 ? 0 : 1;
 }

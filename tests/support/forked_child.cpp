@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "test_support.h"
+
 namespace nesk_test {
 
 int run_in_child(const std::function<int()>& body) {
@@ -33,6 +35,22 @@ int run_in_child(const std::function<int()>& body) {
 bool enter_private_mount_namespace() {
     if (unshare(CLONE_NEWNS) != 0) return false;
     return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+std::string text_from_child(const std::function<std::string()>& body) {
+    TempDir dir("nesk-child");
+    const std::string file = dir.file("text");
+    const int code = run_in_child([&] {
+        write_whole_file(file, body());
+        return 0;
+    });
+    if (code != 0) return "child failed: " + std::to_string(code);
+    return read_whole_file(file);
+}
+
+bool enter_private_uts_namespace(const std::string& host_name) {
+    if (unshare(CLONE_NEWUTS) != 0) return false;
+    return sethostname(host_name.data(), host_name.size()) == 0;
 }
 
 }  // namespace nesk_test

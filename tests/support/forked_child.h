@@ -4,6 +4,7 @@
 #define NESK_TEST_FORKED_CHILD_H
 
 #include <functional>
+#include <string>
 
 namespace nesk_test {
 
@@ -16,6 +17,15 @@ int run_in_child(const std::function<int()>& body);
 // namespace and makes every mount in it private, so nothing mounted from now
 // on is seen outside. False (errno set) on failure.
 bool enter_private_mount_namespace();
+
+// Runs `body` in a forked child (as run_in_child) and returns the text it
+// returned, or "child failed: <code>" when it did not return normally.
+std::string text_from_child(const std::function<std::string()>& body);
+
+// For use inside run_in_child: moves the calling process into a new UTS
+// namespace named `host_name`, so the host's name stays as it is. False
+// (errno set) on failure.
+bool enter_private_uts_namespace(const std::string& host_name);
 
 }  // namespace nesk_test
 

@@ -712,7 +712,8 @@ NodeSandbox& NodeSandbox::load_sysfs_tree(const std::string& dir) {
 }
 
 NodeSandbox& NodeSandbox::write_file(const std::string& path, const std::string& content) {
-    write_all(checked(path), content);
+    unbind_etc_file(checked(path));
+    write_all(path, content);
     return *this;
 }
 
@@ -727,8 +728,23 @@ NodeSandbox& NodeSandbox::make_link(const std::string& path, const std::string& 
 }
 
 NodeSandbox& NodeSandbox::remove(const std::string& path) {
-    remove_tree(checked(path));
+    unbind_etc_file(checked(path));
+    remove_tree(path);
     return *this;
+}
+
+// A file of /etc that is a mount point of its own (in a container /etc/hosts
+// and /etc/resolv.conf are bound from outside, and the overlay binds them
+// again) is taken off in this namespace first, so that a change reaches the
+// overlay's copy and never the file outside.
+void NodeSandbox::unbind_etc_file(const std::string& path) {
+    if (path.compare(0, 5, "/etc/") != 0) return;
+    for (const std::string& point : mount_points()) {
+        if (point != path) continue;
+        if (::umount2(path.c_str(), MNT_DETACH) == 0) continue;
+        if (errno == EINVAL) break;  // the mounts left lie under the overlay
+        fail("umount " + path);
+    }
 }
 
 // ---- /proc/devices and /etc/mtab ----
@@ -750,7 +766,19 @@ NodeSandbox& NodeSandbox::set_mtab(const std::string& content) {
     return *this;
 }
 
+NodeSandbox& NodeSandbox::overlay_etc() { return overlay("/etc"); }
+
 // ---- stub commands ----
+
+namespace {
+
+void check_stub_name(const std::string& name) {
+    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                               "0123456789._+-") != std::string::npos)
+        throw std::invalid_argument("bad stub command name: " + name);
+}
+
+}  // namespace
 
 NodeSandbox& NodeSandbox::stub_command(const std::string& name, const StubResult& result) {
     std::vector<StubRule>& rules = stubs_[name];
@@ -773,17 +801,9 @@ NodeSandbox& NodeSandbox::stub_command(const std::string& name, const std::strin
 }
 
 void NodeSandbox::write_stub(const std::string& name) {
-    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                               "0123456789._+-") != std::string::npos)
-        throw std::invalid_argument("bad stub command name: " + name);
+    check_stub_name(name);
     const std::vector<StubRule>& rules = stubs_[name];
-    const std::string log = work_dir_ + "/calls/" + name + ".log";
-    std::string script = "#!/bin/sh\n"
-                         "IFS=' '\n"
-                         "args=\"$*\"\n"
-                         "line=" + shell_quote(name) + "\n"
-                         "[ $# -eq 0 ] || line=\"$line $args\"\n"
-                         "printf '%s\\n' \"$line\" >> " + shell_quote(log) + "\n";
+    std::string script = stub_prologue(name);
     auto answer = [&](std::size_t i, const StubResult& r) {
         const std::string base = work_dir_ + "/stubs/" + name + "." + std::to_string(i);
         write_all(base + ".out", r.out);
@@ -807,10 +827,51 @@ void NodeSandbox::write_stub(const std::string& name) {
     else
         script += "printf '%s: no scripted answer for [%s]\\n' " + shell_quote(name) +
                   " \"$args\" >&2\nexit 127\n";
-    // Written under a new name and renamed, so a running stub never sees half a script.
-    const std::string path = work_dir_ + "/bin/" + name;
-    write_all(path + ".new", script, 0755);
-    if (::rename((path + ".new").c_str(), path.c_str()) != 0) fail("rename " + path);
+    install_stub(name, script);
+}
+
+std::string NodeSandbox::stub_prologue(const std::string& name) const {
+    const std::string log = work_dir_ + "/calls/" + name + ".log";
+    return "#!/bin/sh\n"
+           "IFS=' '\n"
+           "args=\"$*\"\n"
+           "line=" + shell_quote(name) + "\n"
+           "[ $# -eq 0 ] || line=\"$line $args\"\n"
+           "printf '%s\\n' \"$line\" >> " + shell_quote(log) + "\n";
+}
+
+void NodeSandbox::install_stub(const std::string& name, const std::string& script) {
+    write_program(work_dir_ + "/bin/" + name, script);
+}
+
+NodeSandbox& NodeSandbox::stub_script(const std::string& name, const std::string& body) {
+    check_stub_name(name);
+    stubs_.erase(name);
+    install_stub(name, stub_prologue(name) + body);
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::remove_stub(const std::string& name) {
+    stubs_.erase(name);
+    if (::unlink((work_dir_ + "/bin/" + name).c_str()) != 0 && errno != ENOENT)
+        fail("unlink stub " + name);
+    return *this;
+}
+
+std::string NodeSandbox::system_command(const std::string& name) const {
+    const char* path = ::getenv("PATH");
+    std::string dirs = path ? path : "";
+    const std::string stubs = work_dir_ + "/bin";
+    for (std::string::size_type start = 0; start <= dirs.size();) {
+        std::string::size_type end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = dirs.substr(start, end - start);
+        const std::string candidate = dir + "/" + name;
+        if (!dir.empty() && dir != stubs && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
 }
 
 std::vector<std::string> NodeSandbox::command_log(const std::string& name) const {
@@ -871,6 +932,8 @@ NodeSandbox& NodeSandbox::overlay(const std::string& dir) {
 
 NodeSandbox& NodeSandbox::write_program(const std::string& path, const std::string& script) {
     checked(path);
+    // Written under a new name and renamed, so a running program never sees
+    // half a script.
     write_all(path + ".new", script, 0755);
     if (::rename((path + ".new").c_str(), path.c_str()) != 0) fail("rename " + path);
     return *this;

@@ -187,6 +187,9 @@ public:
     // ---- /proc/devices and /etc/mtab ----
     NodeSandbox& set_proc_devices(const std::string& content);
     NodeSandbox& set_mtab(const std::string& content);
+    // Makes /etc an overlay (once) whose files write_file and remove may then
+    // change without reaching the host's /etc, e.g. /etc/hosts or release files.
+    NodeSandbox& overlay_etc();
 
     // ---- stub commands ----
     // `name` answers every call with `result` (unless a rule below matches).
@@ -196,6 +199,15 @@ public:
                               const StubResult& result);
     // Every call of stub `name` so far: its name and arguments joined by blanks.
     std::vector<std::string> command_log(const std::string& name) const;
+    // `name` runs the shell script `body` once its call is logged as above
+    // ("$@" holds its arguments), e.g. to run the system's own command and then
+    // act on the caller. The stub directory is the first entry of PATH, so a
+    // script that wraps the real command finds it with PATH="${PATH#*:}".
+    NodeSandbox& stub_script(const std::string& name, const std::string& body);
+    // Takes stub `name` away: the system's own command answers again.
+    NodeSandbox& remove_stub(const std::string& name);
+    // Path of the system's own `name` on PATH, stubs left out ("" when none).
+    std::string system_command(const std::string& name) const;
 
     // Private directory of the sandbox (inside its /tmp).
     const std::string& work_dir() const { return work_dir_; }
@@ -279,7 +291,10 @@ private:
                        const std::optional<std::string>& removable, bool node,
                        const std::vector<Partition>& partitions);
     void write_stub(const std::string& name);
+    std::string stub_prologue(const std::string& name) const;
+    void install_stub(const std::string& name, const std::string& script);
     std::string checked(const std::string& path) const;
+    void unbind_etc_file(const std::string& path);
 
     Claim claim_;
     MountStack mounts_;  // unmounts after the members below, also after a failed constructor

@@ -215,8 +215,17 @@ std::string LoopDevice::path() const {
 DevNum LoopDevice::make_one_partition() {
     run_checked(
         {"parted", "-s", path(), "mklabel", "msdos", "mkpart", "primary", "xfs", "1MiB", "100%"});
+    return partition_devnum(1);
+}
+
+std::string LoopDevice::partition_path(unsigned int number) const {
+    return path() + "p" + std::to_string(number);
+}
+
+DevNum LoopDevice::partition_devnum(unsigned int number) const {
     const std::string name = "loop" + std::to_string(number_);
-    const std::string dev_file = "/sys/block/" + name + "/" + name + "p1/dev";
+    const std::string dev_file =
+        "/sys/block/" + name + "/" + name + "p" + std::to_string(number) + "/dev";
     std::ifstream in(dev_file);
     unsigned int major_number = 0, minor_number = 0;
     char colon = 0;
@@ -241,9 +250,16 @@ ScopedMount::ScopedMount(const std::string& device, const std::string& fs_type) 
     }
 }
 
+ScopedMount::ScopedMount(const std::string& source, const std::string& dir,
+                         const std::string& fs_type, unsigned long flags)
+    : dir_(dir), remove_dir_(false) {
+    if (::mount(source.c_str(), dir_.c_str(), fs_type.c_str(), flags, nullptr) != 0)
+        fail("mount " + source + " on " + dir);
+}
+
 ScopedMount::~ScopedMount() {
     if (::umount2(dir_.c_str(), 0) != 0) ::umount2(dir_.c_str(), MNT_DETACH);
-    ::rmdir(dir_.c_str());
+    if (remove_dir_) ::rmdir(dir_.c_str());
 }
 
 void set_root_attributes(const std::string& device, const Attributes& attributes) {

@@ -49,6 +49,11 @@ public:
     // (parted, which also tells the kernel) and returns the partition's device
     // number. Needs the kernel's own /sys: call it before a NodeSandbox exists.
     DevNum make_one_partition();
+    // /dev/loop<N>p<number>, as the kernel names the device's partitions.
+    std::string partition_path(unsigned int number) const;
+    // Device number the kernel gave partition `number` (after parted wrote the
+    // table). Needs the kernel's own /sys, as above.
+    DevNum partition_devnum(unsigned int number) const;
 
 private:
     int fd_ = -1;
@@ -65,6 +70,10 @@ void make_xfs(const std::string& device);
 class ScopedMount {
 public:
     ScopedMount(const std::string& device, const std::string& fs_type);
+    // Mounts `source` on the existing directory `dir` with mount(2) `flags`
+    // (MS_BIND for a bind mount); the directory stays when unmounted.
+    ScopedMount(const std::string& source, const std::string& dir, const std::string& fs_type,
+                unsigned long flags);
     ~ScopedMount();
     ScopedMount(const ScopedMount&) = delete;
     ScopedMount& operator=(const ScopedMount&) = delete;
@@ -72,6 +81,7 @@ public:
 
 private:
     std::string dir_;
+    bool remove_dir_ = true;
 };
 
 // Extended attributes (name, exact value bytes) set with setfattr on the root
