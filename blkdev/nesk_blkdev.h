@@ -38,13 +38,13 @@ public:
     void set_blocks(unsigned long long value);
     void set_block_size(unsigned int value);
 
-    std::string get_name();
-    std::string get_loc();
-    std::string get_vendor();
-    std::string get_product();
-    std::string get_serial();
-    unsigned long long get_blocks();
-    unsigned int get_blksize();
+    std::string get_name() const;
+    std::string get_loc() const;
+    std::string get_vendor() const;
+    std::string get_product() const;
+    std::string get_serial() const;
+    unsigned long long get_blocks() const;
+    unsigned int get_blksize() const;
 
 private:
     std::string name;        // device node path of the whole disk, e.g. /dev/sdb
@@ -218,6 +218,20 @@ NESK_EXPORT int selectnvme(const struct dirent* entry);
 NESK_EXPORT int blkdev_select(const struct dirent* entry);
 // Major number held by a sysfs "dev" file ("9:0" gives 9); 0 when unreadable.
 NESK_EXPORT int read_major_num(std::string path);
+// Why a disk deserves a second look before it is wiped, read without writing to
+// it. Replaces `cautions` with stable codes, in this order:
+//   "partition-table:<type>"  a partition table (gpt, dos, ...), from libblkid;
+//   "signature:<type>"        each file system, RAID, LVM, swap or crypto
+//                             signature libblkid finds on the whole disk
+//                             (xfs, ext4, linux_raid_member, LVM2_member,
+//                             swap, crypto_LUKS, ...);
+//   "holder:<name>"           each entry of the disk's sysfs holders directory;
+//   "swap"                    the disk or one of its partitions is an active
+//                             swap area in /proc/swaps.
+// `device` is a whole-disk node path such as /dev/sdb. Returns 0, or -1 when
+// the disk itself could not be opened or probed (the sysfs and swap codes are
+// still given).
+NESK_EXPORT int get_disk_cautions(const std::string& device, std::vector<std::string>& cautions);
 // True when a's size in bytes is smaller than b's.
 NESK_EXPORT bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
 

@@ -45,10 +45,10 @@ void nesk_blkdev::set_serial(std::string value) { serial = std::move(value); }
 void nesk_blkdev::set_blocks(unsigned long long value) { blocks = value; }
 void nesk_blkdev::set_block_size(unsigned int value) { block_size = value; }
 
-std::string nesk_blkdev::get_name() { return name; }
-std::string nesk_blkdev::get_loc() { return loc; }
-std::string nesk_blkdev::get_vendor() { return vendor; }
-std::string nesk_blkdev::get_product() { return product; }
-std::string nesk_blkdev::get_serial() { return serial; }
-unsigned long long nesk_blkdev::get_blocks() { return blocks; }
-unsigned int nesk_blkdev::get_blksize() { return block_size; }
+std::string nesk_blkdev::get_name() const { return name; }
+std::string nesk_blkdev::get_loc() const { return loc; }
+std::string nesk_blkdev::get_vendor() const { return vendor; }
+std::string nesk_blkdev::get_product() const { return product; }
+std::string nesk_blkdev::get_serial() const { return serial; }
+unsigned long long nesk_blkdev::get_blocks() const { return blocks; }
+unsigned int nesk_blkdev::get_blksize() const { return block_size; }

@@ -4,8 +4,8 @@
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
-          xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip diffutils
-          openssh-server openssh-client sshpass"
+          libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
+          diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass"
 
 missing=""
 for p in $packages; do

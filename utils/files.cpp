@@ -8,34 +8,10 @@
 #include <cstdio>
 
 #include "fd_util.h"
+#include "line_reader.h"
 #include "nesk_utils.h"
 
 namespace {
-
-// Reads a stream line by line, reusing one buffer for all lines.
-class line_reader {
-public:
-    explicit line_reader(FILE* in) : in_(in) {}
-    line_reader(const line_reader&) = delete;
-    line_reader& operator=(const line_reader&) = delete;
-
-    // The next line without its line feed; false at the end of the stream
-    // (or on a read error) when nothing was read.
-    bool next(std::string& line) {
-        char* buffer = buffer_.release();
-        ssize_t length = getline(&buffer, &capacity_, in_);
-        buffer_.reset(buffer);
-        if (length < 0) return false;
-        if (length > 0 && buffer[length - 1] == '\n') --length;
-        line.assign(buffer, static_cast<size_t>(length));
-        return true;
-    }
-
-private:
-    FILE* in_;
-    nesk::unique_malloc<char> buffer_;
-    size_t capacity_ = 0;
-};
 
 // Writes all of `data` to `fd`, resuming after short writes and interrupts.
 bool write_all(int fd, const char* data, size_t size) {
@@ -62,7 +38,7 @@ std::string nesk_utils::read(std::string path) {
     nesk::unique_file in(fopen(path.c_str(), "re"));
     if (!in) return std::string();
     std::string line;
-    if (!line_reader(in.get()).next(line)) return std::string();
+    if (!nesk::line_reader(in.get()).next(line)) return std::string();
     return trim(line);
 }
 
@@ -78,7 +54,7 @@ std::vector<std::string> nesk_utils::read_file(std::string path) {
     // Read-write on purpose: a file the caller may not change yields nothing.
     nesk::unique_file in(fopen(path.c_str(), "r+e"));
     if (!in) return lines;
-    line_reader reader(in.get());
+    nesk::line_reader reader(in.get());
     std::string line;
     while (reader.next(line)) lines.push_back(line.empty() ? std::string("\n") : line);
     return lines;

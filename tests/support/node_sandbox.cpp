@@ -445,6 +445,9 @@ NodeSandbox::NodeSandbox() : work_dir_(kWorkDir) {
     const std::string devices = work_dir_ + "/files/proc_devices";
     write_all(devices, default_proc_devices(), 0444);
     mounts_.mount(devices, "/proc/devices", nullptr, MS_BIND, "");
+    const std::string swaps = work_dir_ + "/files/proc_swaps";
+    write_all(swaps, proc_swaps_heading(), 0444);
+    mounts_.mount(swaps, "/proc/swaps", nullptr, MS_BIND, "");
 
     path_.prepend(work_dir_ + "/bin");
 }
@@ -752,6 +755,15 @@ void NodeSandbox::unbind_etc_file(const std::string& path) {
 NodeSandbox& NodeSandbox::set_proc_devices(const std::string& content) {
     // Rewritten in place: the bind mount holds this inode.
     write_all(work_dir_ + "/files/proc_devices", content, 0444);
+    return *this;
+}
+
+std::string NodeSandbox::proc_swaps_heading() {
+    return "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n";
+}
+
+NodeSandbox& NodeSandbox::set_proc_swaps(const std::string& content) {
+    write_all(work_dir_ + "/files/proc_swaps", content, 0444);
     return *this;
 }
 

@@ -19,7 +19,8 @@
 //   inside the namespace); the directories named by NESK_LOG_DIR and
 //   NESK_CONFIG_FILE, when they lie under /tmp, are carried over so that a
 //   ScopedPlatform made before the sandbox keeps working;
-// - /proc/devices shows a generated file (default: a RHEL node's list);
+// - /proc/devices shows a generated file (default: a RHEL node's list), and
+//   /proc/swaps one that lists no active swap area;
 // - /etc/mtab is the namespace's real mount table until set_mtab() is called;
 //   then /etc is an overlay whose mtab is a plain file with the given text;
 // - PATH starts with the sandbox's stub directory.
@@ -184,8 +185,11 @@ public:
     // Device directory of a SCSI device added before ("" when unknown).
     std::string scsi_device_dir(const std::string& address) const;
 
-    // ---- /proc/devices and /etc/mtab ----
+    // ---- /proc/devices, /proc/swaps and /etc/mtab ----
     NodeSandbox& set_proc_devices(const std::string& content);
+    // /proc/swaps: the heading line alone (no active swap) until set.
+    static std::string proc_swaps_heading();
+    NodeSandbox& set_proc_swaps(const std::string& content);
     NodeSandbox& set_mtab(const std::string& content);
     // Makes /etc an overlay (once) whose files write_file and remove may then
     // change without reaching the host's /etc, e.g. /etc/hosts or release files.
