@@ -1,4 +1,4 @@
-// Static helpers shared by the whole library and its callers.
+// Helpers shared by the whole library and its callers.
 #ifndef NESK_UTILS_H
 #define NESK_UTILS_H
 
@@ -9,8 +9,9 @@
 #include "nesk_debug.h"
 #include "nesk_export.h"
 
-// The helpers keep no state, log nothing and report failure only through the
-// results documented here. "Trimmed" means with blanks, line feeds, carriage
+// The static helpers keep no state, log nothing and report failure only through
+// the results documented here; the one member that needs an object,
+// manage_subscriptions, logs through the nesk_debug the object carries. "Trimmed" means with blanks, line feeds, carriage
 // returns and tabs removed at both ends, and nothing else.
 class NESK_EXPORT nesk_utils {
 public:
