@@ -1,10 +1,12 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and the demo need and
-# that are not installed yet. Needs root.
+# Installs the Debian packages that building, testing, fuzzing (clang and its
+# libFuzzer runtime) and the demo need and that are not installed yet. Needs
+# root.
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
-          xfsprogs attr lvm2 parted fdisk util-linux mount"
+          xfsprogs attr lvm2 parted fdisk util-linux mount
+          clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do
