@@ -22,7 +22,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # Then the fuzz targets: a clang build of their own, each target run for a few
 # seconds from its seed corpus; any crash or oracle failure fails the run.
 if command -v clang++ >/dev/null 2>&1; then
-    NESK_FUZZ_BUILD_DIR="${NESK_FUZZ_BUILD_DIR:-$build-fuzz}" "$top/scripts/fuzz.sh" -t 8
+    NESK_FUZZ_BUILD_DIR="${NESK_FUZZ_BUILD_DIR:-$build-fuzz}" "$top/scripts/fuzz.sh" -t 6
 else
     echo "clang++ is not installed: fuzz targets not built or run" >&2
 fi

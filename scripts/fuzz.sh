@@ -6,7 +6,7 @@
 #
 #   scripts/fuzz.sh [-t SECONDS | -r RUNS] [TARGET...]
 #
-# -t runs each target for SECONDS (default 8), -r for RUNS inputs instead;
+# -t runs each target for SECONDS (default 6), -r for RUNS inputs instead;
 # without TARGET all targets run. NESK_FUZZ_BUILD_DIR is the build directory
 # (default build-fuzz); NESK_FUZZ_WORK_DIR, when set, keeps the corpora grown
 # and the failing inputs there (default: a temporary directory, removed).
@@ -14,7 +14,7 @@ set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="${NESK_FUZZ_BUILD_DIR:-$top/build-fuzz}"
-limit="-max_total_time=8"
+limit="-max_total_time=6"
 while getopts t:r: option; do
     case $option in
         t) limit="-max_total_time=$OPTARG" ;;
