@@ -109,6 +109,7 @@ void check_hexstr(unsigned int v, unsigned int width) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     const unsigned int v = input.ConsumeIntegral<unsigned int>();
+    // Wider widths only pad further, and one near 2^32 would ask for gigabytes.
     const unsigned int width = input.ConsumeIntegralInRange<unsigned int>(0, 40);
     const std::string text = input.ConsumeRemainingBytesAsString();
     const char* s = text.c_str();
