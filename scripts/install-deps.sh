@@ -1,11 +1,13 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and the demo need and
-# that are not installed yet. Needs root.
+# Installs the Debian packages that building, testing, fuzzing (clang and its
+# libFuzzer runtime) and the demo need and that are not installed yet. Needs
+# root.
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
           libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
-          diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass"
+          diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass
+          clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do
