@@ -1,5 +1,6 @@
 #include <exception>
 
+#include "device_data.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
 #include "sysfs.h"
@@ -10,6 +11,17 @@ namespace {
 const size_t kMaxVpdPage = 64 * 1024;
 
 }  // namespace
+
+bool decode_vpd_serial(const std::string& page, std::string& serial) {
+    if (page.empty()) {
+        serial.clear();
+        return true;
+    }
+    if (page.size() < 4) return false;
+    size_t length = static_cast<unsigned char>(page[3]);
+    serial = page.substr(4, length);
+    return true;
+}
 
 int nesk_blkdevmgr::get_capacity(nesk_blkdev& record) {
     int result = 0;
@@ -42,18 +54,12 @@ int nesk_blkdevmgr::get_serialnum(nesk_blkdev& record) {
     std::string name;
     try {
         name = record.get_name();
-        // Unit Serial Number page, reached through the disk's SCSI device:
-        // byte 3 is the length L of the serial that starts at byte 4; bytes
-        // 0-2 are not looked at. The page is binary: a line-feed byte is data
-        // like any other.
+        // Unit Serial Number page, reached through the disk's SCSI device. The
+        // page is binary: a line-feed byte is data like any other.
         std::string raw = nesk::sysfs_dev::disk(name).read_bytes("device/vpd_pg80", kMaxVpdPage);
-        if (!raw.empty() && raw.size() < 4) {
+        if (!decode_vpd_serial(raw, serial)) {
             result = -1;
         } else {
-            if (!raw.empty()) {
-                size_t length = static_cast<unsigned char>(raw[3]);
-                serial = raw.substr(4, length);
-            }
             debug_log.logMessage("nesk_blkdevmgr::get_serialnum", 2, "uuid for %s : %s",
                                  name.c_str(), serial.c_str());
         }

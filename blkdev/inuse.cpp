@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ZavMntParser.h"
+#include "device_data.h"
 #include "fd_util.h"
 #include "kernel_paths.h"
 #include "line_reader.h"
@@ -40,15 +41,13 @@ bool parse_number_and_word(const std::string& line, int& number, std::string& wo
     return true;
 }
 
-// The block major number of `driver` in /proc/devices, or -1. `listed` tells
-// whether the block device list was read at all.
-int block_major(const std::string& driver, bool& listed) {
+// The block major number of `driver` in the device list `devices` reads, or
+// -1. `listed` tells whether the block device list was found in it.
+int major_in_list(nesk::line_reader& devices, const std::string& driver, bool& listed) {
     listed = false;
-    nesk::line_reader reader(nesk::kernel::proc_devices);
-    if (!reader.is_open()) return -1;
     // Character devices come first; only the block device list counts.
     std::string line;
-    while (reader.next(line)) {
+    while (devices.next(line)) {
         if (!listed) {
             listed = nesk_utils::trim(line).find("Block devices") != std::string::npos;
             continue;
@@ -60,7 +59,21 @@ int block_major(const std::string& driver, bool& listed) {
     return -1;
 }
 
+// The block major number of `driver` in /proc/devices, or -1. `listed` tells
+// whether the block device list was read at all.
+int block_major(const std::string& driver, bool& listed) {
+    listed = false;
+    nesk::line_reader devices(nesk::kernel::proc_devices);
+    if (!devices.is_open()) return -1;
+    return major_in_list(devices, driver, listed);
+}
+
 }  // namespace
+
+int block_major_in(FILE* devices, const std::string& driver, bool& listed) {
+    nesk::line_reader reader(devices);
+    return major_in_list(reader, driver, listed);
+}
 
 int nesk_blkdevmgr::enumerate_pvs() {
     // pvscan -s prints one indented device path per physical volume and a

@@ -10,6 +10,18 @@ namespace nesk {
 line_reader::line_reader(const std::string& path, int flags)
     : fd_(::open(path.c_str(), flags | O_CLOEXEC)) {}
 
+ssize_t line_reader::fill() {
+    if (stream_ != nullptr) {
+        const size_t n = std::fread(chunk_, 1, sizeof chunk_, stream_);
+        return n == 0 && std::ferror(stream_) ? -1 : static_cast<ssize_t>(n);
+    }
+    ssize_t n;
+    do {
+        n = ::read(fd_.get(), chunk_, sizeof chunk_);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 bool line_reader::next(std::string& line) {
     line.clear();
     bool any = false;
@@ -28,11 +40,8 @@ bool line_reader::next(std::string& line) {
             line.append(start, available);
         }
         begin_ = end_ = 0;
-        if (!fd_ || at_end_) return any;
-        ssize_t n;
-        do {
-            n = ::read(fd_.get(), chunk_, sizeof chunk_);
-        } while (n < 0 && errno == EINTR);
+        if (!is_open() || at_end_) return any;
+        const ssize_t n = fill();
         if (n <= 0) {
             at_end_ = true;
             return any;
