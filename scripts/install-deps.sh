@@ -5,7 +5,7 @@ set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
           libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
-          diffutils e2fsprogs cryptsetup-bin rpm"
+          diffutils e2fsprogs cryptsetup-bin rpm nlohmann-json3-dev groff-base"
 
 missing=""
 for p in $packages; do
