@@ -66,10 +66,12 @@ int parse_scsi_disk(nesk_blkdevmgr& manager, const std::string& address,
         }
         if (manager.is_san_disk(static_cast<unsigned int>(host))) {
             log.logMessage(function, -1, "Skipping SAN attached block device [%s]", name.c_str());
+            manager.skipped_devs.emplace(name, "san");
             return -1;
         }
         if (flagged_removable(nesk::sysfs_dev::disk(name))) {
             log.logMessage(function, -1, "Skipping removable block device [%s]", name.c_str());
+            manager.skipped_devs.emplace(name, "removable");
             return -1;
         }
 
