@@ -91,18 +91,6 @@ ParsedLine parse_line(const std::string& raw) {
     return parsed;
 }
 
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        std::string::size_type newline = text.find('\n', start);
-        if (newline == std::string::npos) newline = text.size();
-        lines.push_back(text.substr(start, newline - start));
-        start = newline + 1;
-    }
-    return lines;
-}
-
 // Reads the whole store. A missing file is an empty store; `st` receives the
 // file's status when it exists (st_mode 0 otherwise).
 bool read_store(const std::string& path, std::string* text, struct stat* st) {
@@ -165,7 +153,7 @@ bool identity_is_settled(const FileIdentity& identity, const struct timespec& re
 
 ParsedStore parse_store(const std::string& text) {
     ParsedStore parsed;
-    for (const std::string& raw : split_lines(text)) {
+    for (const std::string& raw : nesk_platform::split_lines(text)) {
         ParsedLine line = parse_line(raw);
         if (line.kind != LineKind::kOther) parsed.push_back(std::move(line));
     }
@@ -381,7 +369,7 @@ bool store_value(const std::string& section, const std::string& key, const std::
     std::string text;
     struct stat old;
     if (!read_store(path, &text, &old)) return false;
-    std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> lines = nesk_platform::split_lines(text);
     if (!put_value(lines, section, key, value)) return true;
     text.clear();
     for (const std::string& line : lines) {

@@ -32,6 +32,7 @@
 
 #include "ZavMntParser.h"
 #include "disks_format.h"
+#include "kernel_paths.h"
 #include "nesk_blkdev.h"
 #include "nesk_debug.h"
 #include "nesk_version.h"
@@ -521,7 +522,7 @@ int run_report(const options& opts) {
 // library reads) means an unmount failed and the disk stays mounted
 // read-write. Each is named on standard error; false when there is none.
 bool report_probe_mounts_left() {
-    const std::string table = "/etc/mtab";
+    const std::string table = nesk::kernel::mount_table;
     const std::string prefix = "/tmp/hamnt";
     std::list<ZavMntInfo> entries;
     if (ZavMntParser(table).ParseMountPointInfo(entries) != 0) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace nesk_platform {
 
@@ -57,6 +58,21 @@ auto retry_on_eintr(Call call) -> decltype(call()) {
         result = call();
     } while (result == -1 && errno == EINTR);
     return result;
+}
+
+// The lines of `text`, split at each line feed (which is dropped); a last
+// line without one counts too, an empty text has none. The platform's one
+// line splitter.
+inline std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        std::string::size_type newline = text.find('\n', start);
+        if (newline == std::string::npos) newline = text.size();
+        lines.push_back(text.substr(start, newline - start));
+        start = newline + 1;
+    }
+    return lines;
 }
 
 // Writes all of `size` bytes, continuing after short writes and EINTR.
