@@ -15,9 +15,11 @@
 namespace nesk_bench {
 
 // `variant` and `floor` return false on failure, which ends the run with an
-// error. The benchmark's own time is the variant's (manual time).
-template <typename Variant, typename Floor>
-void paired_loop(benchmark::State& state, Variant&& variant, Floor&& floor) {
+// error. The benchmark's own time is the variant's (manual time). `reset`
+// runs untimed after each pair, e.g. to hand the variant a fresh output list
+// as a caller usually does.
+template <typename Variant, typename Floor, typename Reset>
+void paired_loop(benchmark::State& state, Variant&& variant, Floor&& floor, Reset&& reset) {
     using clock = std::chrono::steady_clock;
     double variant_total = 0;
     double floor_total = 0;
@@ -36,6 +38,7 @@ void paired_loop(benchmark::State& state, Variant&& variant, Floor&& floor) {
             }
             times[run_variant ? 0 : 1] = took.count();
         }
+        reset();
         variant_first = !variant_first;
         variant_total += times[0];
         floor_total += times[1];
@@ -50,6 +53,11 @@ void paired_loop(benchmark::State& state, Variant&& variant, Floor&& floor) {
         std::nth_element(ratios.begin(), middle, ratios.end());
         state.counters["ratio"] = *middle;
     }
+}
+
+template <typename Variant, typename Floor>
+void paired_loop(benchmark::State& state, Variant&& variant, Floor&& floor) {
+    paired_loop(state, variant, floor, [] {});
 }
 
 }  // namespace nesk_bench
