@@ -454,4 +454,23 @@ TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
     EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[2], "M\\x09"));
 }
 
+// ---- --all with --no-nvme, and sizes around one KiB ----
+
+TEST_F(NeskDisksTest, AllWithoutNvmeListsTheScsiDisksAndTheirSizes) {
+    sandbox()
+        .add_scsi_disk(ScsiDisk("0:0:0:0", "sda").with_size(1))
+        .add_scsi_disk(ScsiDisk("0:0:1:0", "sdb").with_size(2))
+        .add_nvme(NvmeNamespace("nvme0n1"))
+        .stub_command("pvscan", {"", "", 0})
+        .stub_command("mount", {"", "not XFS\n", 32});
+    ToolRun run = run_tool({"--all", "--no-nvme"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    Lines rows = lines_of(run.out);
+    ASSERT_EQ(rows.size(), 3u) << run.out;
+    EXPECT_EQ(cells(rows[1]), (Lines{"/dev/sda", "512 B", "512", "ATA", "VIRTUAL-DISK", "-",
+                                     "new", "-"}));
+    EXPECT_EQ(cells(rows[2])[0], "/dev/sdb");
+    EXPECT_EQ(cells(rows[2])[1], "1.0 KiB");
+}
+
 }  // namespace
