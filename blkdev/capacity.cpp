@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <exception>
 
+#include "device_data.h"
 #include "fd_util.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
@@ -43,6 +44,17 @@ std::string read_binary(const std::string& path) {
 
 }  // namespace
 
+bool decode_vpd_serial(const std::string& page, std::string& serial) {
+    if (page.empty()) {
+        serial.clear();
+        return true;
+    }
+    if (page.size() < 4) return false;
+    size_t length = static_cast<unsigned char>(page[3]);
+    serial = page.substr(4, length);
+    return true;
+}
+
 int nesk_blkdevmgr::get_capacity(nesk_blkdev& record) {
     int result = 0;
     unsigned long long blocks = 0;
@@ -79,13 +91,9 @@ int nesk_blkdevmgr::get_serialnum(nesk_blkdev& record) {
         // starts at byte 4; bytes 0-2 are not looked at.
         std::string raw = read_binary(std::string(kClassBlock) + "/" + kernel_name(name) +
                                       "/device/vpd_pg80");
-        if (!raw.empty() && raw.size() < 4) {
+        if (!decode_vpd_serial(raw, serial)) {
             result = -1;
         } else {
-            if (!raw.empty()) {
-                size_t length = static_cast<unsigned char>(raw[3]);
-                serial = raw.substr(4, length);
-            }
             debug_log.logMessage("nesk_blkdevmgr::get_serialnum", 2, "uuid for %s : %s",
                                  name.c_str(), serial.c_str());
         }

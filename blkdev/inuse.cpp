@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ZavMntParser.h"
+#include "device_data.h"
 #include "fd_util.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
@@ -57,11 +58,18 @@ int block_major(const std::string& driver, bool& listed) {
     listed = false;
     nesk::unique_file devices(std::fopen("/proc/devices", "re"));
     if (!devices) return -1;
+    return block_major_in(devices.get(), driver, listed);
+}
+
+}  // namespace
+
+int block_major_in(FILE* devices, const std::string& driver, bool& listed) {
+    listed = false;
     // Character devices come first; only the block device list counts.
     nesk::unique_malloc<char> buffer;
     size_t capacity = 0;
     std::string line;
-    while (next_line(devices.get(), buffer, capacity, line)) {
+    while (next_line(devices, buffer, capacity, line)) {
         if (!listed) {
             listed = nesk_utils::trim(line).find("Block devices") != std::string::npos;
             continue;
@@ -72,8 +80,6 @@ int block_major(const std::string& driver, bool& listed) {
     }
     return -1;
 }
-
-}  // namespace
 
 int nesk_blkdevmgr::enumerate_pvs() {
     // pvscan -s prints one indented device path per physical volume and a

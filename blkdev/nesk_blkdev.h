@@ -206,6 +206,18 @@ public:
     // False when an in-use enumeration of the last enumerate_blkdevs failed, so
     // that used_devs may be incomplete. Read by callers only.
     bool enum_valid;
+
+    // ---- What discovery passed over and what could not be enumerated ----
+    // These only tell a caller why; no operation of the manager reads them.
+
+    // Disks SCSI discovery found but did not record, by device path, with why:
+    // "san" (on a Fibre Channel or iSCSI host) or "removable" (flagged so by
+    // the kernel). Only ever grows, like blkdev_map.
+    std::map<std::string, std::string> skipped_devs;
+    // The in-use enumerations of the last enumerate_blkdevs that failed, in the
+    // order they ran: "lvm" (enumerate_pvs), "mount" (enumerate_bdevs), "raid"
+    // (enumerate_md_tgts). Empty exactly when enum_valid is true.
+    std::vector<std::string> failed_enums;
 };
 
 // scandir filter of SCSI discovery: 1 for an entry of /sys/bus/scsi/devices

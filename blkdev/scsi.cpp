@@ -108,11 +108,13 @@ int nesk_blkdevmgr::parseblkdevinfo(std::string address) {
         if (is_san_disk(static_cast<unsigned int>(host))) {
             debug_log.logMessage(function, -1, "Skipping SAN attached block device [%s]",
                                  name.c_str());
+            skipped_devs.emplace(name, "san");
             return -1;
         }
         if (is_removable_drive(record)) {
             debug_log.logMessage(function, -1, "Skipping removable block device [%s]",
                                  name.c_str());
+            skipped_devs.emplace(name, "removable");
             return -1;
         }
 

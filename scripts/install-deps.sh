@@ -1,11 +1,13 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and the demo need and
-# that are not installed yet. Needs root.
+# Installs the Debian packages that building, testing, fuzzing (clang and its
+# libFuzzer runtime) and the demo need and that are not installed yet. Needs
+# root.
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
           libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
-          diffutils e2fsprogs cryptsetup-bin rpm"
+          diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass
+          nlohmann-json3-dev groff-base clang libclang-rt-14-dev"
 
 missing=""
 for p in $packages; do
@@ -16,6 +18,18 @@ if [ -n "$missing" ]; then
     echo "Installing:$missing"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
+    # Packages with services (openssh-server) must not start them here: the
+    # tests start their own servers. A policy-rc.d that refuses every start is
+    # put in place for the install when the host has none.
+    policy=/usr/sbin/policy-rc.d
+    own_policy=""
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' > "$policy"
+        chmod 755 "$policy"
+        own_policy=yes
+    fi
     # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $missing
+    apt-get install -y -qq --no-install-recommends $missing || status=$?
+    [ -z "$own_policy" ] || rm -f "$policy"
+    [ "${status:-0}" -eq 0 ] || exit "$status"
 fi

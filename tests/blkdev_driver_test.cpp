@@ -86,6 +86,7 @@ TEST_F(DriverTest, ValidOnlyWhenEveryInUseEnumerationSucceeds) {
         bool valid;
         Set used;
         StubResult mdadm = {k_md0_members, "", 0};
+        std::vector<std::string> failed = {};
     };
     const Case cases[] = {
         {"no physical volume",
@@ -97,12 +98,16 @@ TEST_F(DriverTest, ValidOnlyWhenEveryInUseEnumerationSucceeds) {
          {"", "", 5},
          NodeSandbox::default_proc_devices(),
          false,
-         {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"}},
+         {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"},
+         {k_md0_members, "", 0},
+         {"lvm"}},
         {"pvscan missing",
          {"", "", 127},
          NodeSandbox::default_proc_devices(),
          false,
-         {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"}},
+         {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"},
+         {k_md0_members, "", 0},
+         {"lvm"}},
         {"no md driver, so no array",
          {"  /dev/sdb\n", "", 0},
          k_no_md,
@@ -113,7 +118,8 @@ TEST_F(DriverTest, ValidOnlyWhenEveryInUseEnumerationSucceeds) {
          NodeSandbox::default_proc_devices(),
          false,
          {"/dev/nvme0n1", "/dev/sdb", "/dev/sdc"},
-         {"", "mdadm: cannot open /dev/md0\n", 1}},
+         {"", "mdadm: cannot open /dev/md0\n", 1},
+         {"raid"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -124,6 +130,7 @@ TEST_F(DriverTest, ValidOnlyWhenEveryInUseEnumerationSucceeds) {
         nesk_blkdevmgr manager;
         EXPECT_EQ(manager.enumerate_blkdevs(false), 0);
         EXPECT_EQ(manager.enum_valid, c.valid);
+        EXPECT_EQ(manager.failed_enums, c.failed);
         EXPECT_EQ(manager.used_devs, c.used);
         EXPECT_EQ(manager.blkdev_map.size(), 4u);  // without NVMe
     }
@@ -141,6 +148,7 @@ TEST_F(DriverTest, SecondCallOnlyAdds) {
         .stub_command("pvscan", {"", "  Cannot access lvm metadata\n", 5});
     EXPECT_EQ(manager.enumerate_blkdevs(false), 0);
     EXPECT_FALSE(manager.enum_valid);
+    EXPECT_EQ(manager.failed_enums, std::vector<std::string>{"lvm"});
     EXPECT_EQ(keys(manager), (std::vector<std::string>{"/dev/sda", "/dev/sdb", "/dev/sdc",
                                                        "/dev/sdd", "/dev/sde"}));
     nesk_blkdev sda;
@@ -152,6 +160,7 @@ TEST_F(DriverTest, SecondCallOnlyAdds) {
     sandbox().stub_command("pvscan", {"  No matching physical volumes found\n", "", 0});
     manager.enumerate_blkdevs(false);
     EXPECT_TRUE(manager.enum_valid);
+    EXPECT_TRUE(manager.failed_enums.empty());
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
 
         show(tool, {"--all"});
         const size_t seen = platform.log_lines().size();
-        show(tool, {"--min-size", "1G"});
+        show(tool, {});
         std::printf("\nIts decisions, from the library's log (NESK_LOG_DIR/NESKUtils.log):\n");
         std::vector<std::string> lines = platform.log_lines();
         for (size_t i = seen; i < lines.size(); ++i) {
@@ -67,6 +67,10 @@ int main(int argc, char** argv) {
             size_t function = lines[i].find("nesk_blkdevmgr::");
             if (function != std::string::npos) std::printf("  %s\n", lines[i].c_str() + function);
         }
+        std::printf(
+            "\nThe library calls /dev/sdj new: nothing uses it and it has no stamp. Its\n"
+            "ext4 file system is a caution; --strict leaves such disks out:\n");
+        show(tool, {"--strict"});
         int code = show(tool, {"--json", "--min-size", "1G"});
         return code;
     } catch (const std::exception& e) {

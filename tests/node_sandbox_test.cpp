@@ -164,6 +164,7 @@ TEST(NodeSandbox, RefusesPathsOutsideItsMounts) {
     EXPECT_THROW(sandbox.write_file("/var/tmp/x", ""), std::invalid_argument);
     EXPECT_THROW(sandbox.write_file("/sys/../etc/x", ""), std::invalid_argument);
     EXPECT_THROW(sandbox.write_file("/etc/x", ""), std::invalid_argument);  // before set_mtab
+    EXPECT_THROW(sandbox.write_program("/opt/x", ""), std::invalid_argument);  // before overlay
     EXPECT_THROW(NodeSandbox second, std::runtime_error);
 }
 
@@ -181,12 +182,21 @@ TEST(NodeSandbox, TeardownRestoresTheOriginalView) {
     const std::string devices = read_whole_file("/proc/devices");
     const std::string path = getenv("PATH") ? getenv("PATH") : "";
     const std::string kept = made_before.log_dir() + "/written-inside";
+    const std::string passwd = read_whole_file("/etc/passwd");
+    const std::string shell = read_whole_file("/bin/sh");
     {
         NodeSandbox sandbox;
         sandbox.add_scsi_disk(ScsiDisk("0:0:0:0", "sda"))
             .set_proc_devices("Block devices:\n")
             .set_mtab("")
             .stub_command("pvscan", StubResult{});
+        sandbox.add_user("admin", 1500, "/home/admin")
+            .overlay("/opt")
+            .write_program("/opt/nesk-sandbox-test/tool", "#!/bin/sh\n")
+            .record_shell()
+            .add_pseudo_terminals();
+        EXPECT_NE(read_whole_file("/etc/passwd"), passwd);
+        EXPECT_NE(read_whole_file("/bin/sh"), shell);
         nesk_test::write_whole_file("/tmp/scratch-of-the-test", "x");
         nesk_test::write_whole_file(kept, "x");
         EXPECT_NE(read_whole_file("/proc/self/mountinfo"), mounts);
@@ -197,6 +207,9 @@ TEST(NodeSandbox, TeardownRestoresTheOriginalView) {
     EXPECT_FALSE(nesk_utils::is_file("/tmp/scratch-of-the-test"));
     EXPECT_FALSE(nesk_utils::is_dir("/sys/bus/scsi/devices/0:0:0:0"));
     EXPECT_EQ(read_whole_file(kept), "x");
+    EXPECT_EQ(read_whole_file("/etc/passwd"), passwd);
+    EXPECT_EQ(read_whole_file("/bin/sh"), shell);
+    EXPECT_FALSE(nesk_utils::is_dir("/opt/nesk-sandbox-test"));
 }
 
 TEST(NodeSandbox, EtcFilesBoundFromOutsideAreNeverWrittenThrough) {

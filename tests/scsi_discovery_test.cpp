@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <string.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,9 @@ TEST_F(ScsiDiscovery, SkipsSanAndRemovableDevicesAndLogsEachTwice) {
     EXPECT_TRUE(manager.is_san_disk(5));
     EXPECT_TRUE(manager.is_san_disk(6));
     EXPECT_FALSE(manager.is_san_disk(7));
+    EXPECT_EQ(manager.skipped_devs, (std::map<std::string, std::string>{
+                                        {"/dev/sdb", "san"}, {"/dev/sdc", "san"},
+                                        {"/dev/sr0", "removable"}}));
 
     const auto log = platform().log_lines();
     EXPECT_TRUE(has_line_containing(log, "Skipping SAN attached block device [/dev/sdb]"));

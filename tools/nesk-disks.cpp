@@ -2,9 +2,12 @@
 //
 // Default: the new disks, smallest first, as the provisioning software sees
 // them (enumerate_blkdevs, then get_new_disks). --all lists every discovered
-// disk with the reasons it is not new; each reason comes from the library's
-// own operations, one manager per kind of use, so that the report says what
-// the library decided and not what a second implementation would.
+// disk with the reasons it is not new, and the disks discovery skipped; each
+// reason comes from the library's own operations, one manager per kind of
+// use, so that the report says what the library decided and not what a
+// second implementation would. Every disk listed carries its cautions
+// (get_disk_cautions): what to check before wiping it; --strict counts any
+// caution as a reason not to call a disk new.
 //
 // Exit codes: 0 complete report; 1 cannot run (not root, unexpected error,
 // output that cannot be written); 2 bad arguments; 3 report printed but an
@@ -12,6 +15,7 @@
 // mount was left (an unmount failed: a disk stays mounted read-write);
 // 128 + n stopped by signal n (SIGINT, SIGTERM, SIGHUP) after the probe under
 // way had finished.
+#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,7 +26,7 @@
 #include <cstring>
 #include <exception>
 #include <list>
-#include <set>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -30,15 +34,11 @@
 #include "disks_format.h"
 #include "nesk_blkdev.h"
 #include "nesk_debug.h"
-
-#ifndef NESK_VERSION
-#define NESK_VERSION "unknown"
-#endif
+#include "nesk_version.h"
 
 namespace {
 
 using nesk_disks::cell_width;
-using nesk_disks::json_string;
 using nesk_disks::parse_size;
 using nesk_disks::table_cell;
 
@@ -54,51 +54,69 @@ enum exit_code {
 };
 
 const char k_usage[] =
-    "Usage: nesk-disks [--min-size SIZE] [--no-nvme] [--all] [--json]\n"
-    "       nesk-disks --help | --version\n";
+    "Usage: nesk-disks [-a|--all] [-j|--json] [--strict] [--no-nvme] [-m|--min-size SIZE]\n"
+    "       nesk-disks -h|--help | -V|--version\n";
 
 const char k_help[] =
     "Lists the new disks of this node, smallest first: local SCSI and NVMe disks\n"
     "that hold no LVM physical volume, are no software-RAID member, back no mounted\n"
     "file system and carry no appliance stamp. SAN-attached and removable disks are\n"
-    "never listed. Probing a disk for the stamp mounts it read-write as XFS on a\n"
+    "never new. Probing a disk for the stamp mounts it read-write as XFS on a\n"
     "scratch directory /tmp/hamntXXXXXX and unmounts it again. Must run as root.\n"
     "\n"
+    "Each disk listed shows its cautions, what to check before wiping it (read\n"
+    "without writing to the disk): partition-table:TYPE, signature:TYPE (a file\n"
+    "system, RAID, LVM, swap or crypto signature on the whole disk), holder:NAME\n"
+    "(a device built on it, such as dm-0), swap (an active swap area), unreadable\n"
+    "(the disk could not be read to look).\n"
+    "\n"
     "Options:\n"
-    "  --min-size SIZE  leave out disks smaller than SIZE bytes; SIZE may end in\n"
-    "                   K, M, G or T (powers of 1024), e.g. 500G\n"
-    "  --no-nvme        do not look at NVMe drives\n"
-    "  --all            list every discovered disk with its state and the reasons\n"
-    "                   it is not new: lvm-pv, raid-member, mounted, stamped,\n"
-    "                   too-small\n"
-    "  --json           print a JSON document instead of a table\n"
-    "  --help           print this help and exit\n"
-    "  --version        print the version and exit\n"
+    "  -a, --all            list every disk discovery saw with its state (new,\n"
+    "                       not-new, skipped) and reasons: lvm-pv, raid-member,\n"
+    "                       mounted, stamped, too-small, caution; removable, san\n"
+    "  -j, --json           print a JSON document instead of a table\n"
+    "      --strict         a disk with any caution is not new\n"
+    "      --no-nvme        do not look at NVMe drives\n"
+    "  -m, --min-size SIZE  leave out disks smaller than SIZE bytes; SIZE may end\n"
+    "                       in K, M, G, T or P (or KiB ... PiB: powers of 1024) or\n"
+    "                       KB ... PB (powers of 1000) and may have a decimal\n"
+    "                       fraction: 500G, 1.5T, 960GB\n"
+    "  -h, --help           print this help and exit\n"
+    "  -V, --version        print the version and exit\n"
     "\n"
     "Exit status: 0 complete report; 1 cannot run (not root, unexpected error,\n"
     "output that cannot be written); 2 bad arguments; 3 the report was printed but\n"
-    "an LVM, mount or software-RAID enumeration failed, so a disk shown as new may\n"
-    "be in use; 4 a disk is still mounted on a probe directory /tmp/hamntXXXXXX\n"
-    "(standard error names it); 128 + n stopped by signal n (SIGINT, SIGTERM or\n"
-    "SIGHUP), which waits for the probe under way to unmount its disk.\n"
+    "an LVM, mount or software-RAID enumeration failed (standard error says which),\n"
+    "so a disk shown as new may be in use; 4 a disk is still mounted on a probe\n"
+    "directory /tmp/hamntXXXXXX (standard error names it); 128 + n stopped by\n"
+    "signal n (SIGINT, SIGTERM or SIGHUP), which waits for the probe under way to\n"
+    "unmount its disk.\n"
     "\n"
-    "The library's log is $NESK_LOG_DIR/NESKUtils.log (default /var/log/nesk).\n";
+    "The library's log is $NESK_LOG_DIR/NESKUtils.log (default /var/log/nesk).\n"
+    "See nesk-disks(1) for the JSON document.\n";
+
+// Layout of the JSON document: changes only when a key changes meaning or
+// goes away.
+const int k_json_format = 1;
 
 struct options {
     unsigned long long min_size = 0;
     bool nvme = true;
     bool all = false;
     bool json = false;
+    bool strict = false;
 };
 
 // Reasons a disk is not new, in the order they are reported.
-const char* const k_reasons[] = {"lvm-pv", "raid-member", "mounted", "stamped", "too-small"};
+const char* const k_reasons[] = {"lvm-pv", "raid-member", "mounted", "stamped", "too-small",
+                                 "caution"};
 enum reason_bit : unsigned {
     lvm_pv = 1u << 0,
     raid_member = 1u << 1,
     mounted = 1u << 2,
     stamped = 1u << 3,
     too_small = 1u << 4,
+    caution = 1u << 5,
 };
 
 struct disk_row {
@@ -109,15 +127,23 @@ struct disk_row {
     std::string model;
     std::string serial;
     unsigned reasons = 0;
+    // Why discovery skipped the disk ("removable", "san"); empty for a disk it
+    // recorded. Of a skipped disk the library knows nothing else.
+    std::string skipped;
+    std::vector<std::string> cautions;
 
     unsigned long long bytes() const {
         return blocks * static_cast<unsigned long long>(block_size);
+    }
+    const char* state() const {
+        return !skipped.empty() ? "skipped" : reasons == 0 ? "new" : "not-new";
     }
 };
 
 struct report {
     std::vector<disk_row> disks;
-    bool complete = true;
+    // The in-use enumerations that failed: "lvm", "mount", "raid".
+    std::vector<std::string> incomplete;
     int signal = 0;  // the signal that stopped the probing; 0 when none did
 };
 
@@ -186,40 +212,68 @@ request usage_error(const std::string& message) {
 }
 
 request parse_arguments(int argc, char** argv, options& parsed) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string size_text;
-        if (arg == "--help") {
-            return request::help;
-        } else if (arg == "--version") {
-            return request::version;
-        } else if (arg == "--no-nvme") {
-            parsed.nvme = false;
-            continue;
-        } else if (arg == "--all") {
-            parsed.all = true;
-            continue;
-        } else if (arg == "--json") {
-            parsed.json = true;
-            continue;
-        } else if (arg == "--min-size") {
-            if (i + 1 >= argc) return usage_error("--min-size needs a SIZE");
-            size_text = argv[++i];
-        } else if (arg.compare(0, 11, "--min-size=") == 0) {
-            size_text = arg.substr(11);
-        } else {
-            return usage_error("unknown argument '" + arg + "'");
+    enum { opt_strict = 256, opt_no_nvme };
+    static const struct option long_options[] = {
+        {"all", no_argument, nullptr, 'a'},
+        {"json", no_argument, nullptr, 'j'},
+        {"strict", no_argument, nullptr, opt_strict},
+        {"no-nvme", no_argument, nullptr, opt_no_nvme},
+        {"min-size", required_argument, nullptr, 'm'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    // Errors are worded here: getopt would name the program by its path.
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":ajm:hV", long_options, nullptr)) != -1) {
+        switch (c) {
+            case 'a':
+                parsed.all = true;
+                break;
+            case 'j':
+                parsed.json = true;
+                break;
+            case opt_strict:
+                parsed.strict = true;
+                break;
+            case opt_no_nvme:
+                parsed.nvme = false;
+                break;
+            case 'm':
+                if (!parse_size(optarg, parsed.min_size))
+                    return usage_error(std::string("bad SIZE '") + optarg +
+                                       "': a number of bytes, optionally with a fraction and a "
+                                       "unit K, M, G, T, P (powers of 1024) or KB ... PB "
+                                       "(powers of 1000)");
+                break;
+            case 'h':
+                return request::help;
+            case 'V':
+                return request::version;
+            case ':':
+                return usage_error("--min-size needs a SIZE");
+            default:
+                // optopt is 0 for an unknown long option and the option's own
+                // value for a long one given a value it does not take.
+                if (optopt == 0)
+                    return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
+                if (optopt >= opt_strict || std::strchr("ajhV", optopt) != nullptr) {
+                    const std::string given = argv[optind - 1];
+                    return usage_error("option '" + given.substr(0, given.find('=')) +
+                                       "' takes no value");
+                }
+                return usage_error(std::string("unknown option '-") +
+                                   static_cast<char>(optopt) + "'");
         }
-        if (!parse_size(size_text, parsed.min_size))
-            return usage_error("bad SIZE '" + size_text +
-                               "': a whole number of bytes, optionally followed by K, M, G or T");
     }
+    if (optind < argc) return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
     return request::report;
 }
 
 // ---- gathering ----
 
-disk_row make_row(nesk_blkdev record) {
+disk_row make_row(const nesk_blkdev& record) {
     disk_row row;
     row.device = record.get_name();
     row.blocks = record.get_blocks();
@@ -230,12 +284,19 @@ disk_row make_row(nesk_blkdev record) {
     return row;
 }
 
-// The main road: the new disks in the order the library returns them.
+// The disk's cautions. A disk that cannot be read gets "unreadable": nothing
+// is known about what it holds, so it must not look clean.
+void read_cautions(disk_row& row) {
+    if (get_disk_cautions(row.device, row.cautions) != 0) row.cautions.push_back("unreadable");
+}
+
+// The main road: the new disks in the order the library returns them; with
+// --strict, those with a caution are left out.
 report new_disks(const options& opts) {
     report result;
     nesk_blkdevmgr manager;
     manager.enumerate_blkdevs(opts.nvme);
-    result.complete = manager.enum_valid;
+    result.incomplete = manager.failed_enums;
     std::list<nesk_blkdev_basic_info> disks;
     {
         // get_new_disks probes every disk in one call.
@@ -246,18 +307,21 @@ report new_disks(const options& opts) {
     for (const nesk_blkdev_basic_info& disk : disks) {
         nesk_blkdev record;
         if (manager.get_blkdev(disk.name, record) != 0) continue;
-        result.disks.push_back(make_row(record));
+        disk_row row = make_row(record);
+        read_cautions(row);
+        if (opts.strict && !row.cautions.empty()) continue;
+        result.disks.push_back(row);
     }
     return result;
 }
 
-// Every discovered disk, in path order, with its reasons. Each in-use
-// enumeration runs once, on a manager of its own, so its used set names the
-// disks of that kind; the report is complete when all three succeed, the rule
-// enumerate_blkdevs applies. Only disks in none of the three sets are probed
-// for the stamp (once each), on the discovery manager, whose used set is
-// empty: a disk in use is never mounted, as in the library's own selection.
-// A signal stops the probing between two disks.
+// Every discovered disk and every disk discovery skipped, in path order, with
+// its reasons. Each in-use enumeration runs once, on a manager of its own, so
+// its used set names the disks of that kind; the report is complete when all
+// three succeed, the rule enumerate_blkdevs applies. Only disks in none of the
+// three sets are probed for the stamp (once each), on the discovery manager,
+// whose used set is empty: a disk in use is never mounted, as in the library's
+// own selection. A signal stops the probing between two disks.
 report every_disk(const options& opts) {
     report result;
     nesk_blkdevmgr discovered;
@@ -267,9 +331,9 @@ report every_disk(const options& opts) {
     nesk_blkdevmgr pvs;
     nesk_blkdevmgr mounts;
     nesk_blkdevmgr raid;
-    result.complete = pvs.enumerate_pvs() == 0;
-    result.complete = mounts.enumerate_bdevs() == 0 && result.complete;
-    result.complete = raid.enumerate_md_tgts() == 0 && result.complete;
+    if (pvs.enumerate_pvs() != 0) result.incomplete.push_back("lvm");
+    if (mounts.enumerate_bdevs() != 0) result.incomplete.push_back("mount");
+    if (raid.enumerate_md_tgts() != 0) result.incomplete.push_back("raid");
 
     deferred_signals deferred;
     for (const auto& entry : discovered.blkdev_map) {
@@ -282,8 +346,20 @@ report every_disk(const options& opts) {
             if (discovered.is_active_bdev(row.device)) row.reasons |= stamped;
         }
         if (row.bytes() < opts.min_size) row.reasons |= too_small;
+        read_cautions(row);
+        if (opts.strict && !row.cautions.empty()) row.reasons |= caution;
         result.disks.push_back(row);
     }
+    for (const auto& entry : discovered.skipped_devs) {
+        if (discovered.blkdev_map.count(entry.first) != 0) continue;
+        disk_row row;
+        row.device = entry.first;
+        row.skipped = entry.second;
+        read_cautions(row);
+        result.disks.push_back(row);
+    }
+    std::sort(result.disks.begin(), result.disks.end(),
+              [](const disk_row& a, const disk_row& b) { return a.device < b.device; });
     result.signal = deferred.take();
     return result;
 }
@@ -304,13 +380,17 @@ std::string human_size(unsigned long long bytes) {
     return text;
 }
 
-std::string reason_list(unsigned reasons, const char* separator) {
+std::vector<std::string> reason_list(const disk_row& disk) {
+    if (!disk.skipped.empty()) return {disk.skipped};
+    std::vector<std::string> reasons;
+    for (size_t i = 0; i < sizeof k_reasons / sizeof k_reasons[0]; ++i)
+        if ((disk.reasons & (1u << i)) != 0) reasons.push_back(k_reasons[i]);
+    return reasons;
+}
+
+std::string joined(const std::vector<std::string>& items, const char* separator) {
     std::string text;
-    for (size_t i = 0; i < sizeof k_reasons / sizeof k_reasons[0]; ++i) {
-        if ((reasons & (1u << i)) == 0) continue;
-        if (!text.empty()) text += separator;
-        text += k_reasons[i];
-    }
+    for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
     return text;
 }
 
@@ -321,15 +401,19 @@ void print_table(const report& result, bool all) {
         rows.front().push_back("STATE");
         rows.front().push_back("REASONS");
     }
+    rows.front().push_back("CAUTIONS");
     // Texts read from the disks may hold anything: escaped, a row stays one line.
     auto cell = [](const std::string& s) { return s.empty() ? std::string("-") : table_cell(s); };
     for (const disk_row& disk : result.disks) {
-        rows.push_back({cell(disk.device), human_size(disk.bytes()), std::to_string(disk.bytes()),
-                        cell(disk.vendor), cell(disk.model), cell(disk.serial)});
+        const bool measured = disk.skipped.empty();
+        rows.push_back({cell(disk.device), measured ? human_size(disk.bytes()) : "-",
+                        measured ? std::to_string(disk.bytes()) : "-", cell(disk.vendor),
+                        cell(disk.model), cell(disk.serial)});
         if (all) {
-            rows.back().push_back(disk.reasons == 0 ? "new" : "not-new");
-            rows.back().push_back(cell(reason_list(disk.reasons, ",")));
+            rows.back().push_back(disk.state());
+            rows.back().push_back(cell(joined(reason_list(disk), ",")));
         }
+        rows.back().push_back(cell(joined(disk.cautions, ",")));
     }
     std::vector<size_t> widths(rows.front().size(), 0);
     for (const auto& row : rows)
@@ -344,33 +428,39 @@ void print_table(const report& result, bool all) {
     }
 }
 
+// The document described in nesk-disks(1). Of a skipped disk the library
+// records nothing but its path, so its size and identity are null.
 void print_json(const report& result, const options& opts) {
-    std::printf("{\n");
-    std::printf("  \"format\": 1,\n");
-    std::printf("  \"version\": %s,\n", json_string(NESK_VERSION).c_str());
-    std::printf("  \"complete\": %s,\n", result.complete ? "true" : "false");
-    std::printf("  \"all\": %s,\n", opts.all ? "true" : "false");
-    std::printf("  \"nvme\": %s,\n", opts.nvme ? "true" : "false");
-    std::printf("  \"min_size_bytes\": %llu,\n", opts.min_size);
-    std::printf("  \"disks\": [");
-    for (size_t i = 0; i < result.disks.size(); ++i) {
-        const disk_row& disk = result.disks[i];
-        std::string reasons;
-        for (size_t r = 0; r < sizeof k_reasons / sizeof k_reasons[0]; ++r) {
-            if ((disk.reasons & (1u << r)) == 0) continue;
-            if (!reasons.empty()) reasons += ", ";
-            reasons += json_string(k_reasons[r]);
-        }
-        std::printf(
-            "%s\n    {\"device\": %s, \"size_bytes\": %llu, \"blocks\": %llu, "
-            "\"block_size\": %u, \"vendor\": %s, \"model\": %s, \"serial\": %s, "
-            "\"state\": \"%s\", \"reasons\": [%s]}",
-            i == 0 ? "" : ",", json_string(disk.device).c_str(), disk.bytes(), disk.blocks,
-            disk.block_size, json_string(disk.vendor).c_str(), json_string(disk.model).c_str(),
-            json_string(disk.serial).c_str(), disk.reasons == 0 ? "new" : "not-new",
-            reasons.c_str());
+    using nlohmann::ordered_json;
+    ordered_json doc;
+    doc["format"] = k_json_format;
+    doc["version"] = nesk_version();
+    doc["complete"] = result.incomplete.empty();
+    doc["incomplete"] = result.incomplete;
+    doc["all"] = opts.all;
+    doc["strict"] = opts.strict;
+    doc["nvme"] = opts.nvme;
+    doc["min_size_bytes"] = opts.min_size;
+    doc["disks"] = ordered_json::array();
+    for (const disk_row& disk : result.disks) {
+        const bool measured = disk.skipped.empty();
+        ordered_json entry;
+        entry["device"] = disk.device;
+        entry["size_bytes"] = measured ? ordered_json(disk.bytes()) : ordered_json();
+        entry["blocks"] = measured ? ordered_json(disk.blocks) : ordered_json();
+        entry["block_size"] = measured ? ordered_json(disk.block_size) : ordered_json();
+        entry["vendor"] = measured ? ordered_json(disk.vendor) : ordered_json();
+        entry["model"] = measured ? ordered_json(disk.model) : ordered_json();
+        entry["serial"] = measured ? ordered_json(disk.serial) : ordered_json();
+        entry["state"] = disk.state();
+        entry["reasons"] = reason_list(disk);
+        entry["cautions"] = disk.cautions;
+        doc["disks"].push_back(std::move(entry));
     }
-    std::printf("%s]\n}\n", result.disks.empty() ? "" : "\n  ");
+    // Texts read from a disk may hold bytes that are not UTF-8: each becomes
+    // U+FFFD. Control characters are escaped as JSON requires.
+    const std::string text = doc.dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
 }
 
 // Flushes standard output: true, or false after saying on standard error
@@ -403,11 +493,18 @@ int run_report(const options& opts) {
         else
             print_table(result, opts.all);
         if (!output_written("report")) return exit_failure;
-        if (!result.complete) {
+        if (!result.incomplete.empty()) {
+            std::string which;
+            for (const std::string& kind : result.incomplete) {
+                const char* what = kind == "lvm"     ? "LVM physical volumes"
+                                   : kind == "mount" ? "mounted file systems"
+                                                     : "software-RAID members";
+                which += (which.empty() ? "" : ", ") + kind + " (" + what + ")";
+            }
             std::fprintf(stderr,
-                         "%s: incomplete: an LVM, mount or software-RAID enumeration failed, so a "
-                         "disk shown as new may be in use; see %s\n",
-                         k_program, log_file().c_str());
+                         "%s: incomplete: could not enumerate %s, so a disk shown as new may be "
+                         "in use; see %s\n",
+                         k_program, which.c_str(), log_file().c_str());
             return exit_incomplete;
         }
         return exit_ok;
@@ -457,7 +554,7 @@ int main(int argc, char** argv) {
             std::printf("%s\n%s", k_usage, k_help);
             return output_written("help") ? exit_ok : exit_failure;
         case request::version:
-            std::printf("%s %s\n", k_program, NESK_VERSION);
+            std::printf("%s %s\n", k_program, nesk_version());
             return output_written("version") ? exit_ok : exit_failure;
         case request::bad:
             return exit_usage;

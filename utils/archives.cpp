@@ -3,20 +3,13 @@
 // concatenations: callers quote arguments that need it.
 #include <string>
 
-#include "ZavProcess.h"
 #include "nesk_utils.h"
+#include "run_quietly.h"
 
 namespace {
 
 // Base name of the archive of a source without any "/".
 const char k_default_base_name[] = "zavcompress_defaut";
-
-// Runs `command`, discarding what it prints: the runner's status.
-int run(const std::string& command) {
-    std::string output;
-    std::string error;
-    return ZavProcess::system(command.c_str(), &output, &error, 0, false);
-}
 
 }  // namespace
 
@@ -29,12 +22,12 @@ int nesk_utils::compress(std::string source, std::string& archive) {
     }
     const std::string file_name = base_name + ".tar.gz";
     // tar runs in /tmp: a relative source is taken relative to it too.
-    if (run("cd /tmp && tar -czf " + file_name + " " + source) != 0) return 1;
+    if (run_quietly("cd /tmp && tar -czf " + file_name + " " + source) != 0) return 1;
     archive = "/tmp/" + file_name;
     return 0;
 }
 
 int nesk_utils::uncompress(std::string archive, std::string& dir) {
     // When the cd fails, tar does not run and the status is the shell's.
-    return run("cd " + dir + "&&tar  -xzf  " + archive);
+    return run_quietly("cd " + dir + "&&tar  -xzf  " + archive);
 }

@@ -1,3 +1,81 @@
+// Commands of the Talus cluster software, run through its deploy tool as the
+// admin user.
 #include "cluster_tool.h"
 
+#include <string>
+#include <vector>
+
+#include "YotSleep.h"
+#include "nesk_utils.h"
+
 const std::string talus_deploy_script = "/opt/talus/bin/talus_deploy";
+
+namespace {
+
+// The tool's environment: TALUS_PUBKEY carries "1," (with the comma) as the
+// tool expects it.
+const char k_su_prefix[] = "su -c \"env TALUS_PUBKEY=1, TMPDIR=/tmp ";
+const char k_su_suffix[] = " \"  admin";
+
+// Keeps the cluster name of the listing's lines: blanks dropped, then the
+// second ":"-field up to its first "-".
+const char k_cluster_filter[] = "| tr -d \" \" | cut -d \":\" -f 2 | cut -d \"-\" -f 1";
+
+const int k_node_query_attempts = 5;
+const int k_first_pause_ms = 100;
+
+}  // namespace
+
+int nesk_utils::execute_talus_command(std::string command, std::string suffix,
+                                      std::list<std::string>& lines) {
+    std::string line = k_su_prefix + command + k_su_suffix;
+    if (!suffix.empty()) line += " " + suffix;
+
+    std::list<std::string> output;
+    std::string errors;
+    if (execute_command(line, output, errors, 100) != 0) return -1;
+    if (output.empty()) return -1;
+    lines.swap(output);
+    return 0;
+}
+
+int nesk_utils::get_talus_cluster(std::string& cluster) {
+    std::list<std::string> lines;
+    if (execute_talus_command(talus_deploy_script + " --show_all_clusters ", k_cluster_filter,
+                              lines) != 0)
+        return -1;
+    cluster = trim(lines.front());
+    return 0;
+}
+
+int nesk_utils::get_talus_cluster_nodes(std::string& nodes) {
+    std::string cluster;
+    if (get_talus_cluster(cluster) != 0) return -1;
+
+    const std::string command = talus_deploy_script + " --show_nodes --cluster_name " + cluster;
+    std::list<std::string> lines;
+    bool listed = false;
+    int pause = k_first_pause_ms;
+    for (int attempt = 0; attempt < k_node_query_attempts && !listed; ++attempt) {
+        lines.clear();
+        listed = execute_talus_command(command, "", lines) == 0;
+        if (!listed) {
+            YOTSLEEP_InTeRnAl(pause, "nesk_utils", __LINE__);
+            pause *= 2;
+        }
+    }
+    if (!listed || lines.empty()) return -1;
+
+    // A node record is exactly "hostname: <name>", words separated by blanks
+    // only (a tab does not separate).
+    char blank[] = " ";
+    for (const std::string& line : lines) {
+        std::vector<char> text(line.begin(), line.end());
+        text.push_back('\0');
+        std::vector<std::string> words;
+        tokenize(text.data(), blank, words);
+        if (words.size() == 2 && words[0] == "hostname:") nodes += trim(words[1]) + ",";
+    }
+    nodes = trim_right(nodes, ",");
+    return 0;
+}

@@ -1,4 +1,4 @@
-// Static helpers shared by the whole library and its callers.
+// Helpers shared by the whole library and its callers.
 #ifndef NESK_UTILS_H
 #define NESK_UTILS_H
 
@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "nesk_debug.h"
 #include "nesk_export.h"
 
-// The helpers keep no state, log nothing and report failure only through the
-// results documented here. "Trimmed" means with blanks, line feeds, carriage
+// The static helpers keep no state, log nothing and report failure only through
+// the results documented here; the one member that needs an object,
+// manage_subscriptions, logs through the nesk_debug the object carries. "Trimmed" means with blanks, line feeds, carriage
 // returns and tabs removed at both ends, and nothing else.
 class NESK_EXPORT nesk_utils {
 public:
@@ -173,6 +175,70 @@ public:
     // shell's wait status as pclose(3) gives it.
     static int popen(std::string command, std::list<std::string>& lines, int delay);
 
+    // ---- Service control (utils/services.cpp) ----
+    // The systemctl commands run through the platform process runner; nothing
+    // is logged.
+
+    // Runs "systemctl status <service>": its result (0 running, 3 inactive or
+    // failed, 4 and above unknown unit), standard output in `output` and
+    // standard error in `errors`.
+    static int service_status(std::string service, std::string& output, std::string& errors);
+    // 3 when the service is stopped (already, or after "systemctl stop " and a
+    // second status query that shows it inactive or failed), 4 when the status
+    // query returned above 3, -1 when the stop failed or left it running.
+    static int stopservice(std::string service);
+    // 0 when the service is running (already, or after a successful
+    // "systemctl start "), 4 when the status query returned above 3, -1 when
+    // the start command failed.
+    static int startservice(std::string service);
+    // Stops the service first when `stop_first` (passing on 4 or -1), then runs
+    // "systemctl disable ": 0 when that succeeded, -1 otherwise.
+    static int disableservice(std::string service, bool stop_first);
+    // Result of "systemctl daemon-reload" (0 on success).
+    static int systemctl_reload_cmd();
+    // Runs "/usr/sbin/subscription-manager unregister 2>&1" and logs the
+    // outcome through this object's debug log (level 0 on success, level 2
+    // with the tool's first output line, or "(no output)", on failure).
+    // Always 0.
+    int manage_subscriptions();
+
+    // ---- Remote access over ssh (utils/remote.cpp) ----
+    // Arguments are inserted verbatim into the command lines: callers quote
+    // what needs quoting. Remote commands log in as root and drop the remote
+    // error output.
+
+    // "/usr/bin/ssh-keygen -f <key_file> -N ''": the runner's result, 0 on
+    // success (an existing key file is not overwritten: non-zero).
+    static int generate_ssh_keys(std::string key_file);
+    // Installs <key_file>.pub for root on `host` with ssh-copy-id, logging in
+    // once with `password` through sshpass: 0 on success.
+    static int copy_ssh_keys(std::string key_file, std::string host, std::string password);
+    // Lists `directory` on `host` with ls: popen's result (0 on success), with
+    // `entries` replaced by the names printed; -1 when ssh cannot be started,
+    // `entries` then untouched.
+    static int get_remote_dir_contents(std::string host, std::string directory,
+                                       std::list<std::string>& entries);
+    // Removes `file` on `host` with rm: 0 on success.
+    static int delete_remote_file(std::string host, std::string file);
+
+    // ---- Cluster tool commands (utils/cluster.cpp) ----
+    // The deploy tool runs as user admin with TALUS_PUBKEY and TMPDIR set;
+    // nothing is logged.
+
+    // Runs `command` as admin, followed by " " + `suffix` in the local shell
+    // when `suffix` is not empty: 0 with `lines` replaced by the output lines,
+    // -1 when the command failed or printed nothing (`lines` untouched).
+    static int execute_talus_command(std::string command, std::string suffix,
+                                     std::list<std::string>& lines);
+    // 0 with `cluster` set to the name of the node's cluster (the first line
+    // of the cluster listing), -1 with `cluster` untouched.
+    static int get_talus_cluster(std::string& cluster);
+    // Appends the host names of the cluster's nodes to `nodes`, joined by ","
+    // (the node listing is tried up to 5 times, pausing 100, 200, 400, 800 and
+    // 1600 ms after each failure), then removes trailing "," from `nodes`:
+    // 0, or -1 with `nodes` untouched.
+    static int get_talus_cluster_nodes(std::string& nodes);
+
     // ---- Files (utils/files.cpp) ----
 
     // The first line of the file, trimmed; "" when it cannot be read.
@@ -260,6 +326,11 @@ public:
     // (a relative path is taken as starting at "/"): 0, or -1 at the first
     // prefix that is not a directory or cannot be made.
     static int mkdir_r(std::string path, unsigned int mode);
+
+private:
+    // The log manage_subscriptions writes to; its threshold comes from the
+    // configuration store when the object is made, like every other log.
+    nesk_debug debug_log;
 };
 
 #endif

@@ -23,7 +23,10 @@ DemoDisks::DemoDisks()
       blank_large(2 * GiB),
       blank_small(1 * GiB),
       blank_nvme(512 * MiB),
-      data_partition(partitioned.make_one_partition()) {}
+      data_partition(partitioned.make_one_partition()),
+      foreign_ext4(768 * MiB) {
+    run_checked({"mkfs.ext4", "-q", "-F", foreign_ext4.path()});
+}
 
 DemoNode::DemoNode(NodeSandbox& sandbox, DemoDisks& disks) {
     sandbox
@@ -54,6 +57,8 @@ DemoNode::DemoNode(NodeSandbox& sandbox, DemoDisks& disks) {
         .add_nvme(NvmeNamespace("nvme0n1")
                       .with_size(512 * MiB / 512)
                       .with_devnum(disks.blank_nvme.devnum()))
+        .add_scsi_disk(disk("3:0:2:0", "sdj", "INTEL SSDSC2KB48", "BTYF02710001", 768 * MiB)
+                           .with_devnum(disks.foreign_ext4.devnum()))
         .add_virtual_block("md0", 1 * GiB / 512)
         .stub_command("mdadm", "--detail /dev/md0", {md0_detail(), "", 0});
 
@@ -77,12 +82,13 @@ std::vector<std::string> DemoNode::description() {
         "/dev/sda      300 MiB  XFS on the whole disk with the appliance's stamp set",
         "/dev/sdb       64 MiB  LVM physical volume (pvcreate; pvscan finds it)",
         "/dev/sdc      320 MiB  partition table; /dev/sdc1 holds XFS and is mounted",
-        "/dev/sdd        1 GiB  active member of the software RAID md0",
-        "/dev/sde        1 GiB  spare of md0",
-        "/dev/sdf       16 GiB  removable USB drive",
-        "/dev/sdg      100 GiB  LUN behind a Fibre Channel host (SAN)",
+        "/dev/sdd        1 GiB  active member of the software RAID md0 (sysfs only: unreadable)",
+        "/dev/sde        1 GiB  spare of md0 (sysfs only: unreadable)",
+        "/dev/sdf       16 GiB  removable USB drive (sysfs only: unreadable)",
+        "/dev/sdg      100 GiB  LUN behind a Fibre Channel host, SAN (sysfs only: unreadable)",
         "/dev/sdh        2 GiB  blank",
         "/dev/sdi        1 GiB  blank",
+        "/dev/sdj      768 MiB  ext4 left by an earlier use, not mounted",
         "/dev/nvme0n1  512 MiB  blank NVMe namespace",
     };
 }

@@ -11,8 +11,10 @@
 //   sdh      3:0:0:0    2 GiB  blank                                 real loop device
 //   sdi      3:0:1:0    1 GiB  blank                                 real loop device
 //   nvme0n1           512 MiB  blank NVMe namespace                  real loop device
+//   sdj      3:0:2:0  768 MiB  ext4 left by an earlier use, unmounted real loop device
 //
-// md0 is listed by a stub mdadm whose answer has the format of mdadm 4.2's
+// The sysfs-only disks have device nodes that reach no disk. md0 is listed by
+// a stub mdadm whose answer has the format of mdadm 4.2's
 // --detail; /proc/devices is the sandbox's RHEL list, which has md.
 #ifndef NESK_DEMO_NODE_H
 #define NESK_DEMO_NODE_H
@@ -37,6 +39,7 @@ struct DemoDisks {
     LoopDevice blank_small;
     LoopDevice blank_nvme;
     DevNum data_partition;
+    LoopDevice foreign_ext4;
 };
 
 // The node itself, laid out in a live sandbox. Destroy it before the sandbox:

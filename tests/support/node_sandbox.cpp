@@ -1,12 +1,17 @@
 #include "node_sandbox.h"
 
+#include <crypt.h>
 #include <dirent.h>
+#include <limits.h>
+#include <net/if.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -450,12 +455,11 @@ NodeSandbox::NodeSandbox() : work_dir_(kWorkDir) {
 NodeSandbox::~NodeSandbox() = default;
 
 std::string NodeSandbox::checked(const std::string& path) const {
-    static const char* const roots[] = {"/sys/", "/dev/", "/tmp/", "/etc/"};
+    static const char* const roots[] = {"/sys/", "/dev/", "/tmp/"};
     bool inside = false;
-    for (const char* root : roots) {
-        if (std::string(root) == "/etc/" && !etc_overlay_) continue;
-        inside = inside || path.compare(0, strlen(root), root) == 0;
-    }
+    for (const char* root : roots) inside = inside || path.compare(0, strlen(root), root) == 0;
+    for (const std::string& dir : overlays_)
+        inside = inside || path.compare(0, dir.size() + 1, dir + "/") == 0;
     for (const std::string& part : components(path)) inside = inside && part != "..";
     if (!inside)
         throw std::invalid_argument("path outside the sandbox's own mounts: " + path);
@@ -766,34 +770,15 @@ NodeSandbox& NodeSandbox::set_proc_swaps(const std::string& content) {
 NodeSandbox& NodeSandbox::set_mtab(const std::string& content) {
     // /etc/mtab is a link into /proc, which cannot be replaced by binding a
     // file onto it; an overlay of /etc can hold a plain file instead.
-    if (!etc_overlay_) {
-        overlay_etc();
-        if (::unlink("/etc/mtab") != 0 && errno != ENOENT) fail("unlink /etc/mtab");
-    }
+    overlay("/etc");
+    struct stat st;
+    if (::lstat("/etc/mtab", &st) == 0 && S_ISLNK(st.st_mode) && ::unlink("/etc/mtab") != 0)
+        fail("unlink /etc/mtab");
     write_all("/etc/mtab", content);
     return *this;
 }
 
-NodeSandbox& NodeSandbox::overlay_etc() {
-    if (!etc_overlay_) {
-        // Files mounted onto parts of /etc are mounted again on the overlay.
-        std::vector<std::pair<std::string, unique_fd>> submounts;
-        for (const std::string& point : mounts_below("/etc/")) {
-            int fd = ::open(point.c_str(), O_PATH | O_CLOEXEC);
-            if (fd >= 0) submounts.emplace_back(point, unique_fd(fd));
-        }
-        const std::string upper = work_dir_ + "/etc-upper", work = work_dir_ + "/etc-work";
-        mkdir_p(upper);
-        mkdir_p(work);
-        mounts_.mount("overlay", "/etc", "overlay", 0,
-                      "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work);
-        etc_overlay_ = true;
-        for (const auto& s : submounts)
-            mounts_.mount("/proc/self/fd/" + std::to_string(s.second.get()), s.first, nullptr,
-                          MS_BIND, "");
-    }
-    return *this;
-}
+NodeSandbox& NodeSandbox::overlay_etc() { return overlay("/etc"); }
 
 // ---- stub commands ----
 
@@ -868,10 +853,7 @@ std::string NodeSandbox::stub_prologue(const std::string& name) const {
 }
 
 void NodeSandbox::install_stub(const std::string& name, const std::string& script) {
-    // Written under a new name and renamed, so a running stub never sees half a script.
-    const std::string path = work_dir_ + "/bin/" + name;
-    write_all(path + ".new", script, 0755);
-    if (::rename((path + ".new").c_str(), path.c_str()) != 0) fail("rename " + path);
+    write_program(work_dir_ + "/bin/" + name, script);
 }
 
 NodeSandbox& NodeSandbox::stub_script(const std::string& name, const std::string& body) {
@@ -910,6 +892,144 @@ std::vector<std::string> NodeSandbox::command_log(const std::string& name) const
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
+}
+
+// ---- users, programs, the shell and the network ----
+
+std::string NodeSandbox::enter_private_network() {
+    static const std::string reason = []() -> std::string {
+        const std::string why = "needs root (private network namespace)";
+        if (geteuid() != 0) return why;
+        if (::unshare(CLONE_NEWNET) != 0) return why + ": unshare: " + strerror(errno);
+        unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        struct ifreq request;
+        memset(&request, 0, sizeof request);
+        strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+        if (sock.get() < 0 || ::ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0)
+            return why + ": reading the loopback flags: " + strerror(errno);
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+        if (::ioctl(sock.get(), SIOCSIFFLAGS, &request) != 0)
+            return why + ": bringing the loopback up: " + strerror(errno);
+        return std::string();
+    }();
+    return reason;
+}
+
+NodeSandbox& NodeSandbox::overlay(const std::string& dir) {
+    if (dir.empty() || dir[0] != '/' || dir.back() == '/' || dir == "/tmp" ||
+        dir.find("/..") != std::string::npos)
+        throw std::invalid_argument("cannot overlay " + dir);
+    if (std::find(overlays_.begin(), overlays_.end(), dir) != overlays_.end()) return *this;
+    // Mounts below `dir` (files bound onto /etc, say) would be hidden by the
+    // overlay: hold them open and bind them again on top.
+    std::vector<std::pair<std::string, unique_fd>> submounts;
+    for (const std::string& point : mounts_below(dir + "/")) {
+        int fd = ::open(point.c_str(), O_PATH | O_CLOEXEC);
+        if (fd >= 0) submounts.emplace_back(point, unique_fd(fd));
+    }
+    std::string name = dir.substr(1);
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string upper = work_dir_ + "/" + name + "-upper";
+    const std::string work = work_dir_ + "/" + name + "-work";
+    mkdir_p(upper);
+    mkdir_p(work);
+    mounts_.mount("overlay", dir, "overlay", 0,
+                  "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work);
+    overlays_.push_back(dir);
+    for (const auto& sub : submounts)
+        mounts_.mount("/proc/self/fd/" + std::to_string(sub.second.get()), sub.first, nullptr,
+                      MS_BIND, "");
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::write_program(const std::string& path, const std::string& script) {
+    checked(path);
+    // Written under a new name and renamed, so a running program never sees
+    // half a script.
+    write_all(path + ".new", script, 0755);
+    if (::rename((path + ".new").c_str(), path.c_str()) != 0) fail("rename " + path);
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::add_user(const std::string& name, unsigned int uid,
+                                   const std::string& home, const std::string& shell) {
+    overlay("/etc");
+    const std::string id = std::to_string(uid);
+    const std::pair<const char*, std::string> entries[] = {
+        {"/etc/passwd", name + ":x:" + id + ":" + id + "::" + home + ":" + shell + "\n"},
+        {"/etc/group", name + ":x:" + id + ":\n"},
+        {"/etc/shadow", name + ":*:19000:0:99999:7:::\n"}};
+    for (const auto& entry : entries) {
+        std::string text = read_all(entry.first);
+        if (!text.empty() && text.back() != '\n') text += '\n';
+        struct stat st;
+        if (::stat(entry.first, &st) != 0) fail(std::string("stat ") + entry.first);
+        write_all(entry.first, text + entry.second, st.st_mode & 07777);
+    }
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::set_password(const std::string& user, const std::string& password) {
+    overlay("/etc");
+    struct crypt_data data;
+    memset(&data, 0, sizeof data);
+    const char* hash = ::crypt_r(password.c_str(), "$6$neskSandbox$", &data);
+    if (!hash || hash[0] == '*') fail("crypt");
+    std::istringstream lines(read_all("/etc/shadow"));
+    std::string text, line;
+    bool found = false;
+    while (std::getline(lines, line)) {
+        const std::string::size_type colon = line.find(':');
+        if (colon != std::string::npos && line.compare(0, colon, user) == 0) {
+            const std::string::size_type end = line.find(':', colon + 1);
+            line = user + ":" + hash + (end == std::string::npos ? ":" : line.substr(end));
+            found = true;
+        }
+        text += line + "\n";
+    }
+    if (!found) throw std::invalid_argument("no shadow entry for " + user);
+    struct stat st;
+    if (::stat("/etc/shadow", &st) != 0) fail("stat /etc/shadow");
+    write_all("/etc/shadow", text, st.st_mode & 07777);
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::record_shell() {
+    if (recording_shell_) return *this;
+    // The shell itself is copied aside, and a script run by that copy takes
+    // its place: it logs what "-c" (after an optional "--") was given and
+    // hands everything on. The log is writable for every user, since su runs
+    // its shell as the target user.
+    char real[PATH_MAX];
+    if (!::realpath("/bin/sh", real)) fail("realpath /bin/sh");
+    const std::string copy = work_dir_ + "/files/sh.real";
+    const std::string log = work_dir_ + "/calls/shell.log";
+    write_all(copy, read_all(real), 0755);
+    write_all(log, "", 0666);
+    if (::chmod(log.c_str(), 0666) != 0) fail("chmod " + log);
+    const std::string recorder = work_dir_ + "/files/sh.recorder";
+    write_all(recorder,
+              "#!" + copy + "\n"
+              "if [ \"$1\" = -c ]; then\n"
+              "  if [ \"$2\" = -- ]; then line=$3; else line=$2; fi\n"
+              "  { printf '%s\\n' \"$line\" >> " + shell_quote(log) + "; } 2>/dev/null\n"
+              "fi\n"
+              "exec " + shell_quote(copy) + " \"$@\"\n",
+              0755);
+    mounts_.mount(recorder, real, nullptr, MS_BIND, "");
+    recording_shell_ = true;
+    return *this;
+}
+
+std::vector<std::string> NodeSandbox::shell_log() const { return command_log("shell"); }
+
+NodeSandbox& NodeSandbox::add_pseudo_terminals() {
+    struct stat st;
+    if (::lstat("/dev/ptmx", &st) == 0) return *this;
+    mounts_.mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+                  "newinstance,ptmxmode=0666,mode=0620");
+    make_symlink("/dev/ptmx", "pts/ptmx");
+    return *this;
 }
 
 // ---- fixture ----

@@ -216,6 +216,35 @@ public:
     // Private directory of the sandbox (inside its /tmp).
     const std::string& work_dir() const { return work_dir_; }
 
+    // ---- users, programs, the shell and the network ----
+    // Moves the whole process into a private network namespace whose loopback
+    // is up, so servers started by a test listen on 127.0.0.1 unseen by the
+    // host. "" on success (also on later calls), otherwise why not. Like the
+    // mount namespace, there is no way back.
+    static std::string enter_private_network();
+    // Makes the existing directory `dir` (e.g. /root, /opt, /usr/sbin)
+    // writable through an overlay whose changes stay in the sandbox; the
+    // raw edits above then accept paths under it. Mounts below `dir` are
+    // mounted again on the overlay. Overlaying a directory twice does nothing.
+    NodeSandbox& overlay(const std::string& dir);
+    // Writes `script` as an executable at `path` (rules of write_file),
+    // replacing it in one step.
+    NodeSandbox& write_program(const std::string& path, const std::string& script);
+    // Adds `name` to passwd, group and shadow of the /etc overlay, with group
+    // id `uid` and a locked password ("*": reached through su from root).
+    NodeSandbox& add_user(const std::string& name, unsigned int uid, const std::string& home,
+                          const std::string& shell = "/bin/sh");
+    // Gives `user` (already in the shadow file) `password`, as a SHA-512 crypt
+    // hash in the /etc overlay's shadow file.
+    NodeSandbox& set_password(const std::string& user, const std::string& password);
+    // From now on every "/bin/sh -c" in the namespace, whoever runs it, logs
+    // its command line before running it; shell_log() gives them in order.
+    NodeSandbox& record_shell();
+    std::vector<std::string> shell_log() const;
+    // Pseudo-terminals (a private devpts on /dev/pts, /dev/ptmx), for
+    // programs such as sshpass that drive another through one.
+    NodeSandbox& add_pseudo_terminals();
+
 private:
     struct Host {
         std::string dir;
@@ -276,12 +305,13 @@ private:
     PathGuard path_;
     std::string work_dir_;
     std::string cat_;
-    bool etc_overlay_ = false;
     unsigned int next_sd_ = 0;
     unsigned int next_nvme_minor_ = 0;
     std::map<unsigned int, Host> hosts_;
     std::map<std::string, std::string> scsi_dirs_;
     std::map<std::string, std::vector<StubRule>> stubs_;
+    std::vector<std::string> overlays_;
+    bool recording_shell_ = false;
 };
 
 // Fixture: skips when no sandbox can be made; otherwise gives each test a

@@ -4,43 +4,74 @@
 
 namespace nesk_disks {
 
-bool parse_size(const std::string& text, unsigned long long& size) {
-    size_t digits = 0;
-    unsigned long long value = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        if (__builtin_mul_overflow(value, 10ULL, &value) ||
-            __builtin_add_overflow(value, static_cast<unsigned long long>(text[digits] - '0'),
-                                   &value))
-            return false;
-        ++digits;
-    }
-    if (digits == 0) return false;
-    unsigned shift = 0;
-    if (digits < text.size()) {
-        if (digits + 1 != text.size()) return false;
-        switch (text[digits]) {
-            case 'K':
-            case 'k':
-                shift = 10;
-                break;
-            case 'M':
-            case 'm':
-                shift = 20;
-                break;
-            case 'G':
-            case 'g':
-                shift = 30;
-                break;
-            case 'T':
-            case 't':
-                shift = 40;
-                break;
-            default:
-                return false;
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// floor(0.<digits> * base^power), exactly: the decimal fraction is multiplied
+// by the base `power` times, and what carries out of its first digit each time
+// is the whole part. Below base^power, so it cannot overflow.
+unsigned long long fraction_of_unit(const std::string& digits, unsigned base, unsigned power) {
+    std::string fraction = digits;
+    unsigned long long whole = 0;
+    for (unsigned p = 0; p < power; ++p) {
+        unsigned carry = 0;
+        for (size_t k = fraction.size(); k-- > 0;) {
+            unsigned product = static_cast<unsigned>(fraction[k] - '0') * base + carry;
+            fraction[k] = static_cast<char>('0' + product % 10);
+            carry = product / 10;
         }
+        whole = whole * base + carry;
     }
-    if (shift != 0 && value > (~0ULL >> shift)) return false;
-    size = value << shift;
+    return whole;
+}
+
+}  // namespace
+
+bool parse_size(const std::string& text, unsigned long long& size) {
+    const size_t n = text.size();
+    size_t i = 0;
+    unsigned long long value = 0;
+    for (; i < n && is_digit(text[i]); ++i) {
+        if (__builtin_mul_overflow(value, 10ULL, &value) ||
+            __builtin_add_overflow(value, static_cast<unsigned long long>(text[i] - '0'), &value))
+            return false;
+    }
+    if (i == 0) return false;
+    std::string fraction;
+    const bool point = i < n && text[i] == '.';
+    if (point) {
+        const size_t first = ++i;
+        while (i < n && is_digit(text[i])) ++i;
+        if (i == first) return false;
+        fraction = text.substr(first, i - first);
+    }
+    if (i == n) {
+        if (point) return false;
+        size = value;
+        return true;
+    }
+
+    static const char units[] = "KMGTP";
+    unsigned power = 0;
+    for (unsigned u = 0; u < sizeof units - 1; ++u)
+        if (text[i] == units[u] || text[i] == units[u] - 'A' + 'a') power = u + 1;
+    if (power == 0) return false;
+    const std::string tail = text.substr(i + 1);
+    unsigned base;
+    if (tail.empty() || tail == "iB" || tail == "ib")
+        base = 1024;
+    else if (tail == "B" || tail == "b")
+        base = 1000;
+    else
+        return false;
+
+    unsigned long long unit = 1;
+    for (unsigned p = 0; p < power; ++p) unit *= base;
+    if (__builtin_mul_overflow(value, unit, &value) ||
+        __builtin_add_overflow(value, fraction_of_unit(fraction, base, power), &value))
+        return false;
+    size = value;
     return true;
 }
 
@@ -68,38 +99,6 @@ size_t utf8_sequence_length(const unsigned char* p, size_t available) {
     if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000)) return 0;
     if ((code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return 0;
     return length;
-}
-
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = bytes[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-        } else if (c < 0x20 || c == 0x7f) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else {
-            size_t length = utf8_sequence_length(bytes + i, text.size() - i);
-            if (length != 0) {
-                out.append(text, i, length);
-                i += length;
-            } else {
-                out += "\\ufffd";
-                ++i;
-            }
-        }
-    }
-    return out + "\"";
 }
 
 std::string table_cell(const std::string& text) {

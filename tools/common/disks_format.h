@@ -1,4 +1,4 @@
-// nesk-disks: the size argument parser and the JSON string writer, in a
+// nesk-disks: the size argument parser and the table cell writer, in a
 // library of their own so that their tests and fuzz targets link them alone.
 #pragma once
 
@@ -7,18 +7,19 @@
 
 namespace nesk_disks {
 
-// SIZE: decimal digits, optionally followed by one of K, M, G or T (either
-// case, powers of 1024). True with the value in `size`; false, `size`
-// unchanged, for anything else or a value above 2^64 - 1.
+// SIZE as util-linux's tools read it: decimal digits, optionally a decimal
+// fraction, then an optional unit. K, M, G, T and P (either case), alone or
+// followed by "iB", are powers of 1024; followed by "B" they are powers of
+// 1000 (1.5T is 1.5 * 2^40, 2GB is 2 * 10^9); the "B" may be written "b".
+// Bytes are whole: a fraction needs a unit, and what it gives below one byte
+// is dropped (0.3K is 307). True with the value in `size`; false, `size`
+// unchanged, for anything else (signs, blanks, hexadecimal, other units) or
+// a value above 2^64 - 1.
 bool parse_size(const std::string& text, unsigned long long& size);
 
 // Length of the well-formed UTF-8 sequence (RFC 3629) starting at `p`, of
 // which `available` bytes may be read; 0 when there is none.
 size_t utf8_sequence_length(const unsigned char* p, size_t available);
-
-// `text` as a JSON string, quotes included: quote, backslash and control
-// characters escaped; bytes that are not valid UTF-8 become U+FFFD.
-std::string json_string(const std::string& text);
 
 // `text` as a table cell, escaped as lsblk escapes its cells: control
 // characters (C0, DEL and the C1 range U+0080-U+009F), bytes that are not

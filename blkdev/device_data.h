@@ -1,0 +1,24 @@
+// Decoders of the device data the block device manager reads from sysfs and
+// procfs, apart from the reading, so that any bytes can be handed to them
+// (internal).
+#ifndef NESK_BLKDEV_DEVICE_DATA_H
+#define NESK_BLKDEV_DEVICE_DATA_H
+
+#include <cstdio>
+#include <string>
+
+#include "blkdev_paths.h"
+
+// The serial number held by a Unit Serial Number VPD page (0x80): byte 3 is
+// its length L, and the serial is the at most L bytes from byte 4 on; bytes
+// 0-2 are not looked at. False, leaving `serial` alone, for a page of 1 to 3
+// bytes; an empty page gives an empty serial. The serial is not trimmed.
+NESK_INTERNAL bool decode_vpd_serial(const std::string& page, std::string& serial);
+
+// The block major number of `driver` in a device list in the format of
+// /proc/devices read from `devices`, or -1. Only the lines after the one
+// holding "Block devices" count, each "<number> <name>"; `listed` tells
+// whether that line was seen.
+NESK_INTERNAL int block_major_in(FILE* devices, const std::string& driver, bool& listed);
+
+#endif

@@ -1,0 +1,174 @@
+// ssh key distribution and remote listing and removal against a real OpenSSH
+// server. The server runs on 127.0.0.1:22 of a private network namespace, with
+// a host key made for the test and root's password in the sandbox's shadow
+// file; root's home (keys, authorized_keys, known_hosts), /run and /var/log
+// are overlays, so nothing of the host's ssh set-up changes.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fd_util.h"
+#include "nesk_utils.h"
+#include "node_sandbox.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace nesk_test;
+using Lines = std::vector<std::string>;
+
+const char k_password[] = "s3cret pw";
+const char k_key[] = "/root/.ssh/id_rsa";
+const char k_host[] = "127.0.0.1";
+
+bool port_open() {
+    nesk::unique_fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(22);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sock.get() >= 0 &&
+           ::connect(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+// sshd in the foreground, stopped by its process id.
+class SshServer {
+public:
+    explicit SshServer(const std::string& dir) : log_(dir + "/sshd.log") {
+        const std::string key = dir + "/host_key";
+        if (std::system(("/usr/bin/ssh-keygen -q -t ed25519 -N '' -f " + key).c_str()) != 0)
+            throw std::runtime_error("no host key");
+        write_whole_file(dir + "/sshd_config",
+                         "ListenAddress 127.0.0.1:22\n"
+                         "HostKey " + key + "\n"
+                         "PidFile none\n"
+                         "PermitRootLogin yes\n"
+                         "PasswordAuthentication yes\n"
+                         "KbdInteractiveAuthentication no\n"
+                         "UsePAM no\n");
+        const std::string config = dir + "/sshd_config";
+        const char* argv[] = {"/usr/sbin/sshd", "-D", "-f", config.c_str(), "-E", log_.c_str(),
+                              nullptr};
+        if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+            throw std::runtime_error("cannot start sshd");
+        for (int i = 0; i < 250 && !port_open(); ++i) {
+            int status;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                throw std::runtime_error("sshd ended: " + read_whole_file(log_));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~SshServer() {
+        if (pid_ <= 0) return;
+        // Connections still winding down (a refused login's delay) end first,
+        // so no session process outlives the server.
+        const std::string children =
+            "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children";
+        for (int i = 0; i < 250 && !read_whole_file(children).empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(pid_, SIGTERM);
+        int status;
+        ::waitpid(pid_, &status, 0);
+    }
+    SshServer(const SshServer&) = delete;
+    SshServer& operator=(const SshServer&) = delete;
+    std::string log() const { return read_whole_file(log_); }
+
+private:
+    std::string log_;
+    pid_t pid_ = -1;
+};
+
+class RemoteTest : public SandboxTest {
+protected:
+    void SetUp() override {
+        if (auto why = NodeSandbox::enter_private_network(); !why.empty()) GTEST_SKIP() << why;
+        SandboxTest::SetUp();
+        if (IsSkipped()) return;
+        for (const char* dir : {"/root", "/run", "/var/log"}) sandbox().overlay(dir);
+        sandbox().set_password("root", k_password).add_pseudo_terminals();
+        sandbox().make_dir("/run/sshd").make_dir("/root/.ssh");
+        // Remote commands run through root's bash, which reads ~/.bashrc: a
+        // node's plain one, not whatever this machine's root has set up.
+        sandbox().write_file("/root/.bashrc", "");
+        sandbox().make_dir("/tmp/remote/full").make_dir("/tmp/remote/empty");
+        sandbox().write_file("/tmp/remote/full/alpha", "").write_file("/tmp/remote/full/beta", "");
+        sandbox().make_dir(sandbox().work_dir() + "/ssh");
+        server_ = std::make_unique<SshServer>(sandbox().work_dir() + "/ssh");
+        sandbox().record_shell();
+    }
+    void TearDown() override {
+        server_.reset();
+        SandboxTest::TearDown();
+    }
+    // True when the shell was handed exactly `line`.
+    bool ran(const std::string& line) {
+        const Lines log = sandbox().shell_log();
+        return std::find(log.begin(), log.end(), line) != log.end();
+    }
+    std::unique_ptr<SshServer> server_;
+};
+
+TEST_F(RemoteTest, KeyPairMadeAndInstalledWithThePassword) {
+    ASSERT_EQ(nesk_utils::generate_ssh_keys(k_key), 0);
+    const std::string public_key = read_whole_file(std::string(k_key) + ".pub");
+    EXPECT_NE(public_key, "");
+    EXPECT_TRUE(ran("/usr/bin/ssh-keygen -f /root/.ssh/id_rsa -N ''"));
+
+    EXPECT_NE(nesk_utils::copy_ssh_keys(k_key, k_host, "wrong"), 0);
+    EXPECT_EQ(read_whole_file("/root/.ssh/authorized_keys"), "");
+    // The password goes into the command line as given: the caller quotes it.
+    EXPECT_EQ(nesk_utils::copy_ssh_keys(k_key, k_host, "'s3cret pw'"), 0) << server_->log();
+    EXPECT_TRUE(ran("/usr/bin/sshpass -p 's3cret pw' ssh-copy-id -f -o StrictHostKeyChecking=no "
+                    "-i /root/.ssh/id_rsa root@127.0.0.1"));
+    EXPECT_EQ(read_whole_file("/root/.ssh/authorized_keys"), public_key);
+}
+
+TEST_F(RemoteTest, FilesListedAndRemovedOverSsh) {
+    // Root's key, authorized on the server whose host key is known.
+    ASSERT_EQ(std::system("/usr/bin/ssh-keygen -q -t ed25519 -N '' -f /root/.ssh/id_ed25519"), 0);
+    sandbox().write_file("/root/.ssh/authorized_keys",
+                         read_whole_file("/root/.ssh/id_ed25519.pub"));
+    sandbox().write_file("/root/.ssh/known_hosts",
+                         "127.0.0.1 " + read_whole_file(sandbox().work_dir() + "/ssh/host_key.pub"));
+
+    struct Listing {
+        const char* dir;
+        int result;
+        std::list<std::string> entries;
+    };
+    for (const Listing& c : {Listing{"/tmp/remote/full", 0, {"alpha", "beta"}},
+                             Listing{"/tmp/remote/empty", 0, {}},
+                             Listing{"/tmp/remote/missing", 2 * 256, {}}}) {
+        SCOPED_TRACE(c.dir);
+        std::list<std::string> entries = {"stale"};
+        EXPECT_EQ(nesk_utils::get_remote_dir_contents(k_host, c.dir, entries), c.result)
+            << server_->log();
+        EXPECT_EQ(entries, c.entries);
+        EXPECT_TRUE(ran("ssh root@127.0.0.1 /usr/bin/ls " + std::string(c.dir) + " 2>/dev/null"));
+    }
+
+    EXPECT_EQ(nesk_utils::delete_remote_file(k_host, "/tmp/remote/full/alpha"), 0);
+    EXPECT_NE(::access("/tmp/remote/full/alpha", F_OK), 0);
+    EXPECT_TRUE(ran("ssh root@127.0.0.1 /usr/bin/rm /tmp/remote/full/alpha 2>/dev/null"));
+    EXPECT_EQ(nesk_utils::delete_remote_file(k_host, "/tmp/remote/full/alpha"), 1);
+    EXPECT_EQ(::access("/tmp/remote/full/beta", F_OK), 0);
+}
+
+}  // namespace
