@@ -1,4 +1,4 @@
-// Configuration store: an INI-style text file read whole on every call and
+// Configuration store: an INI-style text file, parsed when it changed and
 // replaced atomically, under an exclusive lock, on every write. A store that
 // is a symbolic link stays one: a write replaces the file it points to.
 #include "ZAVPlatformInfo.h"
@@ -9,12 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "internal/posix_util.h"
 
@@ -120,19 +123,117 @@ bool read_store(const std::string& path, std::string* text, struct stat* st) {
     }
 }
 
+// The section headers and entries of one version of the store, in file order.
+using ParsedStore = std::vector<ParsedLine>;
+
+// Which version of a file a stat(2) shows. A rename puts in a new inode; an
+// edit in place changes the size or the modification time.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified = {0, 0};
+    struct timespec changed = {0, 0};
+
+    FileIdentity() = default;
+    explicit FileIdentity(const struct stat& st)
+        : device(st.st_dev), inode(st.st_ino), size(st.st_size), modified(st.st_mtim),
+          changed(st.st_ctim) {}
+    bool operator==(const FileIdentity& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+long long nanoseconds(const struct timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+// A file's timestamps come from a clock that advances in ticks (up to 10 ms;
+// whole seconds on file systems that keep no fraction), so an edit in place
+// that keeps the size, made within the tick of the version read, would leave
+// its identity unchanged. A version is kept only when it was read after that
+// tick had passed; until then every call reads the file.
+bool identity_is_settled(const FileIdentity& identity, const struct timespec& read_at) {
+    const long long tick = identity.modified.tv_nsec == 0 && identity.changed.tv_nsec == 0
+                               ? 2000000000LL
+                               : 20000000LL;
+    const long long latest = std::max(nanoseconds(identity.modified), nanoseconds(identity.changed));
+    return nanoseconds(read_at) - latest > tick;
+}
+
+ParsedStore parse_store(const std::string& text) {
+    ParsedStore parsed;
+    for (const std::string& raw : split_lines(text)) {
+        ParsedLine line = parse_line(raw);
+        if (line.kind != LineKind::kOther) parsed.push_back(std::move(line));
+    }
+    return parsed;
+}
+
+// The parsed store of this process, shared by every call and thread: read
+// again only when the store path or the file's identity changed, so that each
+// call still sees the store as it is at that moment for one stat(2).
+class StoreCache {
+public:
+    // The store at `path` now; null when it cannot be read. A missing file is
+    // an empty store.
+    std::shared_ptr<const ParsedStore> get(const std::string& path) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT) return nullptr;
+            return std::make_shared<const ParsedStore>();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (parsed_ && path_ == path && FileIdentity(st) == identity_) return parsed_;
+        }
+        struct timespec read_at;
+        clock_gettime(CLOCK_REALTIME, &read_at);
+        std::string text;
+        struct stat read_st;
+        if (!read_store(path, &text, &read_st)) return nullptr;
+        auto parsed = std::make_shared<const ParsedStore>(parse_store(text));
+        const FileIdentity identity(read_st);
+        if (read_st.st_mode != 0 && identity_is_settled(identity, read_at)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            path_ = path;
+            identity_ = identity;
+            parsed_ = parsed;
+        }
+        return parsed;
+    }
+
+    // Drops the kept version (after this process wrote the store).
+    void forget() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        parsed_.reset();
+    }
+
+private:
+    std::mutex mutex_;
+    std::string path_;
+    FileIdentity identity_;
+    std::shared_ptr<const ParsedStore> parsed_;
+};
+
+StoreCache& store_cache() {
+    static StoreCache cache;
+    return cache;
+}
+
 // Looks `key` up in `section` (first occurrence wins). False when absent or
 // when the store cannot be read.
 bool find_value(const std::string& section, const std::string& key, std::string* value) {
-    std::string text;
-    struct stat st;
-    if (!read_store(store_path(), &text, &st)) return false;
+    const std::shared_ptr<const ParsedStore> store = store_cache().get(store_path());
+    if (!store) return false;
     bool in_section = false;
-    for (const std::string& raw : split_lines(text)) {
-        ParsedLine line = parse_line(raw);
+    for (const ParsedLine& line : *store) {
         if (line.kind == LineKind::kSection) {
             in_section = line.name == section;
-        } else if (in_section && line.kind == LineKind::kEntry && line.name == key) {
-            *value = std::move(line.value);
+        } else if (in_section && line.name == key) {
+            *value = line.value;
             return true;
         }
     }
@@ -287,7 +388,11 @@ bool store_value(const std::string& section, const std::string& key, const std::
         text += line;
         text += '\n';
     }
-    return replace_store(path, directory, text, old);
+    // The new file has an inode of its own; forgetting the old version also
+    // covers a file system that hands the same inode number out again.
+    const bool replaced = replace_store(path, directory, text, old);
+    store_cache().forget();
+    return replaced;
 }
 
 // A plain decimal number: digits only, within 64 bits.
@@ -381,9 +486,7 @@ int ZAVPlatformInfo::GetListOfInstalledPackages(std::vector<int>& ids) {
     } else {
         // Absent and unreadable differ: only a store that reads without the
         // key means "nothing installed".
-        std::string whole;
-        struct stat st;
-        if (!read_store(store_path(), &whole, &st)) return 0;
+        if (!store_cache().get(store_path())) return 0;
     }
     ids.swap(found);
     return 1;

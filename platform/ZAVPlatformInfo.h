@@ -9,7 +9,7 @@
 
 // A store of sections and keys kept in one INI-style text file, by default
 // /etc/nesk/config.ini, elsewhere when NESK_CONFIG_FILE names another path
-// (read on every call). A missing file is an empty store; a missing directory
+// (looked up on every call). A missing file is an empty store; a missing directory
 // is created with its parents on the first write.
 //
 // Format: "[section]" lines and "key=value" lines. The value is everything
@@ -22,7 +22,9 @@
 // writes the new text to a temporary file in the same directory, flushes it,
 // renames it over the store (keeping its mode and owner) and flushes the
 // directory, so that readers see the old or the new file and writers in
-// several processes lose no key. Readers take no lock.
+// several processes lose no key. Readers take no lock: a process keeps the
+// file it parsed last and reads it again when a stat(2) shows another file
+// or a change (device, inode, size, modification or change time).
 //
 // Names (sections, keys, focus) are refused when empty, with leading or
 // trailing blanks, or holding ']', '=', a line feed, a carriage return or NUL;

@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -326,4 +329,50 @@ TEST(PlatformConfig, ConcurrentWritersInSeveralProcessesLoseNoKey) {
         }
     }
     EXPECT_EQ(writers * keys, found);
+}
+
+// A process keeps the store it parsed; every change made since, by any
+// means, shows in the next read.
+TEST(PlatformConfig, EveryChangeShowsInTheNextRead) {
+    ScopedPlatform platform;
+    const std::string& path = platform.config_file();
+    TempDir other("nesk-config");
+    struct Change {
+        const char* name;
+        std::function<void()> make;
+        const char* expected;
+    };
+    const Change changes[] = {
+        // Same size, same inode, within the same timestamp tick as the read.
+        {"EditedInPlace", [&] { nesk_test::write_whole_file(path, "[Vantor]\nkey=2\n"); }, "2"},
+        {"RenamedIn",
+         [&] {
+             nesk_test::write_whole_file(path + ".new", "[Vantor]\nkey=3\n");
+             ASSERT_EQ(0, rename((path + ".new").c_str(), path.c_str()));
+         },
+         "3"},
+        {"WrittenByThisProcess", [&] { ASSERT_NE(0, set_text("Vantor", "key", "4")); }, "4"},
+        {"AnotherStorePath",
+         [&] {
+             nesk_test::write_whole_file(other.file("config.ini"), "[Vantor]\nkey=5\n");
+             setenv("NESK_CONFIG_FILE", other.file("config.ini").c_str(), 1);
+         },
+         "5"},
+        {"Removed", [&] { ASSERT_EQ(0, unlink(other.file("config.ini").c_str())); }, nullptr},
+    };
+    nesk_test::write_whole_file(path, "[Vantor]\nkey=1\n");
+    // A file read within a timestamp tick of its last change is not kept;
+    // this one is, and each change below must replace it.
+    usleep(50 * 1000);
+    ZAVPlatformInfo store;
+    std::string value;
+    ASSERT_NE(0, store.getString("Vantor", "key", &value));
+    ASSERT_EQ("1", value);
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.name);
+        change.make();
+        value = "none";
+        EXPECT_EQ(change.expected != nullptr, store.getString("Vantor", "key", &value) != 0);
+        EXPECT_EQ(change.expected ? change.expected : "none", value);
+    }
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 namespace nesk_disks {
 
 namespace {
@@ -73,6 +75,10 @@ bool parse_size(const std::string& text, unsigned long long& size) {
         return false;
     size = value;
     return true;
+}
+
+std::string json_string(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 size_t utf8_sequence_length(const unsigned char* p, size_t available) {

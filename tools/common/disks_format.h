@@ -1,4 +1,4 @@
-// nesk-disks: the size argument parser and the table cell writer, in a
+// nesk-disks: the size argument parser, the JSON string and table cell writers, in a
 // library of their own so that their tests and fuzz targets link them alone.
 #pragma once
 
@@ -20,6 +20,12 @@ bool parse_size(const std::string& text, unsigned long long& size);
 // Length of the well-formed UTF-8 sequence (RFC 3629) starting at `p`, of
 // which `available` bytes may be read; 0 when there is none.
 size_t utf8_sequence_length(const unsigned char* p, size_t available);
+
+// `text` as one JSON string, written as nesk-disks writes every text of its
+// JSON document (nlohmann::json with error_handler_t::replace): control
+// characters escaped, and each byte that is not part of valid UTF-8 replaced
+// by U+FFFD, so the result is always valid JSON.
+std::string json_string(const std::string& text);
 
 // `text` as a table cell, escaped as lsblk escapes its cells: control
 // characters (C0, DEL and the C1 range U+0080-U+009F), bytes that are not
