@@ -128,7 +128,8 @@ TEST(Popen, RulesHoldWhenTheCallerIgnoresSigchld) {
     sigaction(SIGCHLD, &saved, nullptr);
 }
 
-// A descriptor the caller opened without close-on-exec stays with the caller.
+// A descriptor the caller opened without close-on-exec stays with the caller,
+// and so does the caller's standard input: the command reads /dev/null.
 TEST(Popen, CommandSeesOnlyStandardDescriptors) {
     nesk::unique_fd extra(open("/dev/null", O_RDONLY));
     ASSERT_GE(extra.get(), 3);
@@ -136,6 +137,11 @@ TEST(Popen, CommandSeesOnlyStandardDescriptors) {
     // ls itself holds the listed directory open as descriptor 3.
     EXPECT_EQ(nesk_utils::popen("ls /proc/self/fd", lines, 0), 0);
     EXPECT_EQ(lines, (lines_t{"0", "1", "2", "3"}));
+
+    nesk_test::ScopedStdin caller_input("caller's line\n");
+    lines.clear();
+    EXPECT_EQ(nesk_utils::popen("cat; readlink /proc/self/fd/0", lines, 0), 0);
+    EXPECT_EQ(lines, (lines_t{"/dev/null"}));
 }
 
 TEST(BothRunners, NonZeroDelayStillReturnsTheOutput) {

@@ -512,7 +512,6 @@ TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
     EXPECT_EQ(column_of(rows[0], "MODEL"), column_of(rows[2], "M\\x09"));
 }
 
-
 // ---- manual page and completion, in the source tree ----
 
 std::string read_source(const std::string& relative) {
@@ -559,6 +558,27 @@ TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
                                 &rendered.out, &rendered.err);
     EXPECT_EQ(rendered.code, 0);
     EXPECT_EQ(rendered.err, "");  // no warning
+}
+
+// ---- --all with --no-nvme, and sizes around one KiB ----
+
+TEST_F(NeskDisksTest, AllWithoutNvmeListsTheScsiDisksAndTheirSizes) {
+    sandbox()
+        .add_scsi_disk(ScsiDisk("0:0:0:0", "sda").with_size(1))
+        .add_scsi_disk(ScsiDisk("0:0:1:0", "sdb").with_size(2))
+        .add_nvme(NvmeNamespace("nvme0n1"))
+        .stub_command("pvscan", {"", "", 0})
+        .stub_command("mount", {"", "not XFS\n", 32});
+    ToolRun run = run_tool({"--all", "--no-nvme"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    Lines rows = lines_of(run.out);
+    ASSERT_EQ(rows.size(), 3u) << run.out;  // no NVMe row
+    const Lines expected[] = {{"/dev/sda", "512 B", "512"}, {"/dev/sdb", "1.0 KiB", "1024"}};
+    for (size_t i = 0; i < 2; ++i) {
+        const Lines row = cells(rows[i + 1]);
+        ASSERT_GE(row.size(), 3u) << rows[i + 1];
+        EXPECT_EQ(Lines(row.begin(), row.begin() + 3), expected[i]);
+    }
 }
 
 }  // namespace

@@ -159,9 +159,12 @@ TEST(PlatformConfig, FocusSelectsItsOwnSections) {
     EXPECT_EQ(0, focused.getNumber("Vantor", "n", &value));
 }
 
-TEST(PlatformConfig, CommentsAndUnknownLinesSurviveRewrites) {
+// A rewrite changes only the lines of the key it writes: comments, unknown
+// lines, a repeated section and the file's mode and owner stay as they were.
+TEST(PlatformConfig, RewritesKeepEverythingElseOfTheFile) {
     ScopedPlatform platform;
-    nesk_test::write_whole_file(platform.config_file(),
+    const std::string& path = platform.config_file();
+    nesk_test::write_whole_file(path,
                                 "# top comment\n"
                                 "; another comment\n"
                                 "[Vantor]\n"
@@ -170,7 +173,14 @@ TEST(PlatformConfig, CommentsAndUnknownLinesSurviveRewrites) {
                                 "# inside\n"
                                 "a line without equals\n"
                                 "[Other]\r\n"
-                                "x=2");
+                                "x=2\n"
+                                "[Vantor]\n"
+                                "late=1");
+    ASSERT_EQ(0, chmod(path.c_str(), 0600));
+    const bool as_root = nesk_test::is_root();
+    if (as_root) {
+        ASSERT_EQ(0, chown(path.c_str(), 1, 2));
+    }
     ZAVPlatformInfo store;
     std::string value;
     ASSERT_NE(0, store.getString("Vantor", "spaced", &value));
@@ -178,7 +188,8 @@ TEST(PlatformConfig, CommentsAndUnknownLinesSurviveRewrites) {
     ASSERT_NE(0, store.getString("Other", "x", &value));
     EXPECT_EQ("2", value);
     ASSERT_NE(0, store.setNumber("Vantor", "old", 3));
-    ASSERT_NE(0, store.setNumber("Vantor", "added", 4));
+    ASSERT_NE(0, store.setNumber("Vantor", "late", 6));  // stays in the repeated section
+    ASSERT_NE(0, store.setNumber("Vantor", "added", 4));  // goes into the first one
     ASSERT_NE(0, store.setNumber("Third", "z", 5));
     EXPECT_EQ(
         "# top comment\n"
@@ -191,10 +202,18 @@ TEST(PlatformConfig, CommentsAndUnknownLinesSurviveRewrites) {
         "a line without equals\n"
         "[Other]\r\n"
         "x=2\n"
+        "[Vantor]\n"
+        "late=6\n"
         "\n"
         "[Third]\n"
         "z=5\n",
-        nesk_test::read_whole_file(platform.config_file()));
+        nesk_test::read_whole_file(path));
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0100600u, st.st_mode);
+    if (as_root) {
+        EXPECT_EQ(std::make_pair(1u, 2u), std::make_pair(st.st_uid, st.st_gid));
+    }
 }
 
 TEST(PlatformConfig, MissingFileAndDirectory) {
@@ -209,6 +228,9 @@ TEST(PlatformConfig, MissingFileAndDirectory) {
     EXPECT_TRUE(ids.empty());
     ASSERT_NE(0, store.setString("Vantor", "key", "v", 1));
     EXPECT_EQ("[Vantor]\nkey=v\n", nesk_test::read_whole_file(path));
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0100644u, st.st_mode);  // a new store is readable by all
 }
 
 TEST(PlatformConfig, InstalledPackageList) {

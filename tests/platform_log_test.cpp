@@ -228,6 +228,24 @@ TEST(EvDebugLog, RotationKeepsConfiguredVersions) {
     EXPECT_EQ("other: recreated", entry_text(lines[0]));
 }
 
+TEST(EvDebugLog, RotatesWhenTheFileHasReachedItsLimit) {
+    const struct {
+        long long size;  // of the live file before the entry
+        bool rotated;
+    } cases[] = {{(1LL << 20) - 1, false}, {1LL << 20, true}};
+    for (const auto& c : cases) {
+        ScopedPlatform platform;
+        const std::string live = platform.log_file();
+        nesk_test::write_whole_file(live, std::string(static_cast<size_t>(c.size), 'x'));
+        Writer writer;
+        writer.debug.setLogFileSize(1);
+        writer.debug.setMaxVersion(1);
+        writer.log("f", 0, 0, "next");
+        EXPECT_EQ(c.rotated ? c.size : -1, file_size(live + ".1")) << c.size;
+        EXPECT_EQ(c.rotated, file_size(live) < c.size) << c.size;
+    }
+}
+
 TEST(EvDebugLog, WriterRecreatesItsRemovedDirectory) {
     nesk_test::TempDir dir("nesk-log");
     const std::string logs = dir.path() + "/logs";

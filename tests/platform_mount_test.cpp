@@ -1,4 +1,5 @@
-// Mount-table parser: escapes, field order, options and a missing table.
+// Mount-table parser: escapes, field order, options, long lines and a missing
+// table.
 #include <list>
 #include <string>
 #include <vector>
@@ -21,9 +22,12 @@ std::vector<std::string> options_of(const ZavMntInfo& entry) {
 TEST(ZavMntParser, DecodesEscapesAndKeepsTableOrder) {
     nesk_test::TempDir dir("nesk-mnt");
     const std::string table = dir.file("mtab");
+    // An overlay's layer list makes a line of many kilobytes.
+    const std::string layers = "lowerdir=" + std::string(20000, 'l');
     nesk_test::write_whole_file(
         table,
         "/dev/sda1 / ext4 rw,relatime 0 1\n"
+        "overlay /merged overlay rw," + layers + " 0 0\n"
         "# a comment line\n"
         "\n"
         "/dev/sdb1 /mnt/with\\040blank xfs rw,noatime,attr2,inode64,noquota 1 2\n"
@@ -44,6 +48,7 @@ TEST(ZavMntParser, DecodesEscapesAndKeepsTableOrder) {
     };
     const std::vector<Expected> expected = {
         {"/", "/dev/sda1", "ext4", 0, 1, {"rw", "relatime"}},
+        {"/merged", "overlay", "overlay", 0, 0, {"rw", layers}},
         {"/mnt/with blank", "/dev/sdb1", "xfs", 1, 2,
          {"rw", "noatime", "attr2", "inode64", "noquota"}},
         {"/mnt/tab\there", "server:/x y", "nfs4", 0, 0, {"ro", "vers=4.2", "addr=10.0.0.1"}},

@@ -51,17 +51,21 @@ TEST_F(ScsiDiscovery, RecordsALocalDiskWithItsSysfsAttributes) {
 }
 
 TEST_F(ScsiDiscovery, FilterAcceptsOnlyFourPartAddressesOfOneBlockDevice) {
+    // Every rejected entry is a whole disk (block directory, one block name,
+    // a /dev node) except for the one property its comment names.
     sandbox()
         .add_scsi_disk(ScsiDisk("0:0:0:0", "sda"))
-        .add_scsi_disk(ScsiDisk("a.b:c:d:e", "sdb"))
+        .add_scsi_disk(ScsiDisk("9:9:9:9", "sdb"))
         .add_scsi_disk(ScsiDisk("0:0:0", "sdc"))
         .add_scsi_disk(ScsiDisk("0:0:0:0:0", "sdd"))
         .add_scsi_disk(ScsiDisk("0::0:0:0", "sde"))
         .add_scsi_disk(ScsiDisk("0:0:2:0", "sdf").without_node())
-        .add_enclosure("0:0:3:0");
+        .add_enclosure("0:0:3:0")
+        .add_scsi_disk(ScsiDisk("0:0:0:x", "sdi"))
+        .add_scsi_disk(ScsiDisk("0:0:0:-1", "sdj"));
     ScsiDisk two("0:0:4:0", "sdg");
     two.extra_block_names.push_back("sdh");
-    sandbox().add_scsi_disk(two);
+    sandbox().add_scsi_disk(two).add_device_node("sdh", {8, 250});
     sandbox().add_dangling_link("/sys/bus/scsi/devices/0:0:5:0", "../../../devices/gone/0:0:5:0");
     sandbox().make_link("/sys/bus/scsi/devices/.0:0:0:0", sandbox().scsi_device_dir("0:0:0:0"));
 
@@ -69,16 +73,22 @@ TEST_F(ScsiDiscovery, FilterAcceptsOnlyFourPartAddressesOfOneBlockDevice) {
         const char* name;
         int accepted;
     } cases[] = {
-        {"0:0:0:0", 1},     {"0::0:0:0", 1},   {"host0", 0},     {"target0:0:0", 0},
-        {"a.b:c:d:e", 0},   {"0:0:0", 0},      {"0:0:0:0:0", 0}, {"0:0:2:0", 0},  // no /dev node
-        {"0:0:3:0", 0},     {"0:0:4:0", 0},    {"0:0:5:0", 0},   {".0:0:0:0", 0},
-        {"9:9:9:9", 0},
+        {"0:0:0:0", 1},   {"9:9:9:9", 1},     {"0::0:0:0", 1},
+        {"host0", 0},     {"target0:0:0", 0},  // no block directory
+        {"0:0:0", 0},     {"0:0:0:0:0", 0},    // three and five pieces
+        {"0:0:0:x", 0},   {"0:0:0:-1", 0},     // a piece not starting with a digit
+        {"0:0:2:0", 0},                        // no /dev node
+        {"0:0:3:0", 0},                        // an enclosure: no block directory
+        {"0:0:4:0", 0},                        // two block devices, both with /dev nodes
+        {"0:0:5:0", 0},                        // a dangling link
+        {".0:0:0:0", 0},                       // hidden name of an accepted disk
+        {"1:0:0:0", 0},                        // no such entry
     };
     for (const auto& c : cases) EXPECT_EQ(filter(c.name), c.accepted) << c.name;
 
     nesk_blkdevmgr manager;
     EXPECT_EQ(manager.enumerate_scsi_blkdevs(), 0);
-    EXPECT_EQ(keys(manager), (std::vector<std::string>{"/dev/sda", "/dev/sde"}));
+    EXPECT_EQ(keys(manager), (std::vector<std::string>{"/dev/sda", "/dev/sdb", "/dev/sde"}));
     nesk_blkdev disk;
     ASSERT_EQ(manager.get_blkdev("/dev/sde", disk), 0);
     EXPECT_EQ(disk.get_loc(), "0::0:0:0");

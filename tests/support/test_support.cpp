@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -119,5 +120,27 @@ int apply_filter(int (*filter)(const struct dirent*), const std::string& name) {
 }
 
 bool is_root() { return geteuid() == 0; }
+
+ScopedStdin::ScopedStdin(const std::string& data) {
+    saved_ = fcntl(0, F_DUPFD_CLOEXEC, 3);
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    const bool written = write(ends[1], data.data(), data.size()) ==
+                         static_cast<ssize_t>(data.size());  // fits a pipe's buffer
+    close(ends[1]);
+    // With descriptor 0 closed the read end may already be 0.
+    bool moved = ends[0] == 0 ? fcntl(0, F_SETFD, 0) == 0 : dup2(ends[0], 0) == 0;
+    if (ends[0] != 0) close(ends[0]);
+    if (!written || !moved) throw std::runtime_error("cannot replace standard input");
+}
+
+ScopedStdin::~ScopedStdin() {
+    if (saved_ >= 0) {
+        dup2(saved_, 0);
+        close(saved_);
+    } else {
+        close(0);
+    }
+}
 
 }  // namespace nesk_test

@@ -76,6 +76,20 @@ int apply_filter(int (*filter)(const struct dirent*), const std::string& name);
 // True when running as root (effective uid 0).
 bool is_root();
 
+// Replaces this process's standard input, for the object's lifetime, by a
+// pipe that holds `data` and then ends: a child that inherits descriptor 0
+// instead of getting its own reads `data`. Aborts the test on failure.
+class ScopedStdin {
+public:
+    explicit ScopedStdin(const std::string& data);
+    ~ScopedStdin();
+    ScopedStdin(const ScopedStdin&) = delete;
+    ScopedStdin& operator=(const ScopedStdin&) = delete;
+
+private:
+    int saved_ = -1;  // the previous descriptor 0, -1 when it was closed
+};
+
 }  // namespace nesk_test
 
 #endif
