@@ -1,4 +1,6 @@
 // Configuration keys and the node kind, against a real store file.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -143,7 +145,11 @@ TEST(ConfigKeys, VantorPackageIsLookedUpUnderTheCurrentFocus) {
 
 TEST(ConfigKeys, UnreadableStoreGivesTheDefaults) {
     TempDir dir;
-    ScopedEnv store("NESK_CONFIG_FILE", dir.path());  // a directory, not a file
+    // A directory, not a file, inside the scratch directory (a write puts its
+    // lock file beside the store).
+    const std::string not_a_file = dir.file("config.ini");
+    ASSERT_EQ(::mkdir(not_a_file.c_str(), 0755), 0);
+    ScopedEnv store("NESK_CONFIG_FILE", not_a_file);
     std::string text = "caller's";
     unsigned int number = 99;
     EXPECT_EQ(nesk_utils::get_reg_key("sScaleoutPlatformType", text), -1);
