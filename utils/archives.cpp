@@ -4,7 +4,7 @@
 #include <string>
 
 #include "nesk_utils.h"
-#include "run_quietly.h"
+#include "run_command.h"
 
 namespace {
 

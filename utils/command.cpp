@@ -17,6 +17,7 @@
 
 #include "YotSleep.h"
 #include "ZavProcess.h"
+#include "run_command.h"
 
 namespace {
 
@@ -116,9 +117,11 @@ int nesk_utils::popen(std::string command, std::list<std::string>& lines, int de
         const char* next = buffer.data();
         const char* const end = next + got;
         while (next < end) {
-            const size_t room = std::min(piece_limit - piece.size(), static_cast<size_t>(end - next));
+            const size_t room =
+                std::min(piece_limit - piece.size(), static_cast<size_t>(end - next));
             const void* line_feed = std::memchr(next, '\n', room);
-            const char* piece_end = line_feed ? static_cast<const char*>(line_feed) + 1 : next + room;
+            const char* piece_end =
+                line_feed ? static_cast<const char*>(line_feed) + 1 : next + room;
             if (!line_feed && piece.size() + room < piece_limit) {
                 piece.append(next, piece_end);  // continues in the next read
             } else if (piece.empty()) {
@@ -137,4 +140,12 @@ int nesk_utils::popen(std::string command, std::list<std::string>& lines, int de
     // The shell's wait status as pclose(3) gives it (exit code * 256), or -1
     // when it was lost.
     return pipe.close();
+}
+
+int read_command_output(const char* command, std::string& output) {
+    std::string out;
+    const int status = ZavProcess::system(command, &out, nullptr, 0, false);
+    if (status != 0) return status;
+    output = nesk_utils::trim(out);
+    return 0;
 }

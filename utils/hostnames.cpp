@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "CYotIPAddr.h"
-#include "command_output.h"
+#include "run_command.h"
 
 namespace {
 

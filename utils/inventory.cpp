@@ -8,9 +8,8 @@
 #include <boost/algorithm/string/case_conv.hpp>
 
 #include "YotSleep.h"
-#include "ZavProcess.h"
-#include "command_output.h"
 #include "kernel_paths.h"
+#include "run_command.h"
 
 namespace {
 
@@ -20,15 +19,6 @@ const char k_source_name[] = "nesk_utils";
 const int k_settle_ms = 100;
 
 }  // namespace
-
-int read_command_output(const char* command, std::string& output) {
-    std::string out;
-    std::string err;
-    const int status = ZavProcess::system(command, &out, &err, 0, false);
-    if (status != 0) return status;
-    output = nesk_utils::trim(out);
-    return 0;
-}
 
 int nesk_utils::get_os_release(std::string& release) {
     release = read("/etc/redhat-release");
@@ -61,7 +51,7 @@ int nesk_utils::get_serial_number(std::string& serial) {
     // end in a line feed like this marker.
     const std::string not_started = "\n";
     std::list<std::string> lines{not_started};
-    popen("dmidecode -s system-serial-number", lines, k_settle_ms);
+    nesk_utils::popen("dmidecode -s system-serial-number", lines, k_settle_ms);
     if (lines.size() == 1 && lines.front() == not_started) {
         YOTSLEEP_InTeRnAl(k_settle_ms, k_source_name, __LINE__);
         return -1;
@@ -80,12 +70,13 @@ int nesk_utils::get_serial_number(std::string& serial) {
 
 int nesk_utils::check_rpm(const std::string& package) {
     std::list<std::string> output;
-    return popen("rpm -q " + package, output, k_settle_ms);
+    return nesk_utils::popen("rpm -q " + package, output, k_settle_ms);
 }
 
 int nesk_utils::get_lkm_list(std::list<std::string>& modules) {
     // A command that cannot be started leaves the list empty.
     modules.clear();
-    popen(std::string("cat ") + nesk::kernel::proc_modules + " | awk '{print $1}'", modules, 0);
+    nesk_utils::popen(std::string("cat ") + nesk::kernel::proc_modules + " | awk '{print $1}'",
+                      modules, 0);
     return 0;
 }

@@ -1,12 +1,11 @@
 // Node-specific pseudo-random material: an identity key with its digest, and
 // MT19937 output from a given seed.
-#include "nesk_utils.h"
-
 #include <sys/time.h>
 
 #include <boost/random/mersenne_twister.hpp>
 
 #include "MurmurHash3.h"
+#include "nesk_utils.h"
 
 unsigned int nesk_utils::generate_prg_key(std::string& key) {
     std::string text;
@@ -14,7 +13,7 @@ unsigned int nesk_utils::generate_prg_key(std::string& key) {
     // Hardware addresses in the old net-tools format ("... HWaddr 00:0c:..").
     // Blank output lines add nothing, so no field is empty.
     std::list<std::string> addresses;
-    popen("ifconfig | grep HWaddr | awk '{print $5}'", addresses, 0);
+    nesk_utils::popen("ifconfig | grep HWaddr | awk '{print $5}'", addresses, 0);
     for (const std::string& address : addresses) append(text, address, ":");
 
     append(text, get_hostname(), ":");

@@ -1,8 +1,7 @@
 // ssh key distribution between the nodes, and listing and removing files on a
 // peer node as root.
 #include "nesk_utils.h"
-
-#include "run_quietly.h"
+#include "run_command.h"
 
 int nesk_utils::generate_ssh_keys(std::string key_file) {
     // An empty passphrase: the two quotes reach the shell as an empty argument.
@@ -11,12 +10,14 @@ int nesk_utils::generate_ssh_keys(std::string key_file) {
 
 int nesk_utils::copy_ssh_keys(std::string key_file, std::string host, std::string password) {
     return run_quietly("/usr/bin/sshpass -p " + password +
-                       " ssh-copy-id -f -o StrictHostKeyChecking=no -i " + key_file + " root@" + host);
+                       " ssh-copy-id -f -o StrictHostKeyChecking=no -i " + key_file + " root@" +
+                       host);
 }
 
 int nesk_utils::get_remote_dir_contents(std::string host, std::string directory,
                                         std::list<std::string>& entries) {
-    return popen("ssh root@" + host + " /usr/bin/ls " + directory + " 2>/dev/null", entries, 200);
+    return nesk_utils::popen("ssh root@" + host + " /usr/bin/ls " + directory + " 2>/dev/null",
+                             entries, 200);
 }
 
 int nesk_utils::delete_remote_file(std::string host, std::string file) {

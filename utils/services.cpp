@@ -6,7 +6,7 @@
 #include "nesk_utils.h"
 
 #include "ZavProcess.h"
-#include "run_quietly.h"
+#include "run_command.h"
 
 namespace {
 
