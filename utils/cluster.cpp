@@ -57,14 +57,13 @@ int nesk_utils::get_talus_cluster_nodes(std::string& nodes) {
     bool listed = false;
     int pause = k_first_pause_ms;
     for (int attempt = 0; attempt < k_node_query_attempts && !listed; ++attempt) {
-        lines.clear();
         listed = execute_talus_command(command, "", lines) == 0;
         if (!listed) {
             YOTSLEEP_InTeRnAl(pause, "nesk_utils", __LINE__);
             pause *= 2;
         }
     }
-    if (!listed || lines.empty()) return -1;
+    if (!listed) return -1;  // a successful query always lists something
 
     // A node record is exactly "hostname: <name>", words separated by blanks
     // only (a tab does not separate).

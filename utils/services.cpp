@@ -39,8 +39,6 @@ int nesk_utils::stopservice(std::string service) {
 
     // "systemctl stop" prints nothing about the unit's state: ask again. A
     // unit whose stop made it fail is stopped all the same.
-    output.clear();
-    errors.clear();
     if (service_status(service, output, errors) == k_status_inactive &&
         (contains(output, k_inactive_dead) || contains(output, k_failed)))
         return k_status_inactive;
