@@ -274,26 +274,14 @@ private:
     private:
         std::vector<std::string> targets_;
     };
-    class PathGuard {
-    public:
-        PathGuard() = default;
-        ~PathGuard();
-        PathGuard(const PathGuard&) = delete;
-        PathGuard& operator=(const PathGuard&) = delete;
-        void prepend(const std::string& dir);
-
-    private:
-        bool active_ = false;
-        bool had_ = false;
-        std::string old_;
-    };
 
     const Host& host(unsigned int number);
-    std::string place_scsi_device(const std::string& address, std::string& target_dir);
+    std::string place_scsi_device(const std::string& address);
     void add_block_dir(const std::string& dir, const std::string& name, DevNum devnum,
                        std::optional<unsigned long long> size,
                        const std::optional<std::string>& removable, bool node,
                        const std::vector<Partition>& partitions);
+    NodeSandbox& add_stub_rule(const std::string& name, const StubRule& rule);
     void write_stub(const std::string& name);
     std::string stub_prologue(const std::string& name) const;
     void install_stub(const std::string& name, const std::string& script);
@@ -302,7 +290,7 @@ private:
 
     Claim claim_;
     MountStack mounts_;  // unmounts after the members below, also after a failed constructor
-    PathGuard path_;
+    std::optional<ScopedEnv> path_;  // PATH with the stub directory first
     std::string work_dir_;
     std::string cat_;
     unsigned int next_sd_ = 0;
