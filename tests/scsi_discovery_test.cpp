@@ -12,11 +12,7 @@
 
 namespace {
 
-using nesk_test::HostKind;
-using nesk_test::SandboxTest;
-using nesk_test::ScsiDisk;
-using nesk_test::count_lines_containing;
-using nesk_test::has_line_containing;
+using namespace nesk_test;
 
 std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
     std::vector<std::string> names;
