@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -514,13 +513,6 @@ TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
 
 // ---- manual page and completion, in the source tree ----
 
-std::string read_source(const std::string& relative) {
-    std::ifstream in(std::string(NESK_SOURCE_DIR) + "/" + relative);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
     ToolRun help = run_tool({"--help"});
     ASSERT_EQ(help.code, 0);
@@ -530,8 +522,9 @@ TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
         options.insert(it->str());
     ASSERT_GE(options.size(), 7u) << help.out;
 
-    const std::string manual = read_source("docs/nesk-disks.1");
-    const std::string completion = std::string(NESK_SOURCE_DIR) + "/completion/nesk-disks";
+    const std::string source = NESK_SOURCE_DIR;
+    const std::string manual = read_whole_file(source + "/docs/nesk-disks.1");
+    const std::string completion = source + "/completion/nesk-disks";
     auto complete = [&completion](const std::string& word) {
         std::string out;
         run_program({"bash", "-c",
@@ -553,8 +546,7 @@ TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
 
     if (run_program({"sh", "-c", "command -v groff"}) != 0) GTEST_SKIP() << "no groff here";
     ToolRun rendered;
-    rendered.code = run_program({"groff", "-man", "-Tutf8", "-ww", "-z",
-                                 std::string(NESK_SOURCE_DIR) + "/docs/nesk-disks.1"},
+    rendered.code = run_program({"groff", "-man", "-Tutf8", "-ww", "-z", source + "/docs/nesk-disks.1"},
                                 &rendered.out, &rendered.err);
     EXPECT_EQ(rendered.code, 0);
     EXPECT_EQ(rendered.err, "");  // no warning
