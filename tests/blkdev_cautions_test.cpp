@@ -42,9 +42,7 @@ protected:
     }
     static void TearDownTestSuite() { loops_.clear(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         for (const auto& loop : loops_)
             sandbox().add_scsi_disk(ScsiDisk("0:0:" + std::to_string(loop.first[2] - 'a') + ":0",
                                              loop.first)

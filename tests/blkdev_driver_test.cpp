@@ -33,9 +33,7 @@ size_t first_line_with(const std::vector<std::string>& lines, const std::string&
 
 class DriverTest : public SandboxTest {
 protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         platform().set_debug_level(2);
         sandbox()
             .add_scsi_disk(ScsiDisk("0:0:0:0", "sda"))

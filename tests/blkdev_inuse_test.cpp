@@ -39,9 +39,7 @@ protected:
     }
     static void TearDownTestSuite() { partitioned_.reset(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         platform().set_debug_level(2);
     }
 

@@ -88,9 +88,7 @@ protected:
     }
     static void TearDownTestSuite() { disks_.clear(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         // blkid keeps a cache of what it saw: in the sandbox, not in the host's /run.
         blkid_cache_ = std::make_unique<ScopedEnv>("BLKID_FILE", sandbox().work_dir() + "/blkid.tab");
     }

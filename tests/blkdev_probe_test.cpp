@@ -86,9 +86,7 @@ protected:
     }
     static void TearDownTestSuite() { loops_.clear(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         platform().set_debug_level(2);
         for (const auto& loop : loops_)
             sandbox().add_device_node(loop.first, loop.second->devnum());

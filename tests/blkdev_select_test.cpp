@@ -39,9 +39,7 @@ TEST(BlkdevCompare, OrdersByBytesNotBlocks) {
 
 class NewDisksTest : public SandboxTest {
 protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         platform().set_debug_level(2);
     }
 };

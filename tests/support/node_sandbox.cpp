@@ -965,6 +965,7 @@ void SandboxTest::SetUp() {
     if (!why.empty()) GTEST_SKIP() << why;
     sandbox_ = std::make_unique<NodeSandbox>();
     platform_ = std::make_unique<ScopedPlatform>();
+    SetUpNode();
 }
 
 void SandboxTest::TearDown() {

@@ -308,6 +308,9 @@ class SandboxTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Lays out a fixture's node once the sandbox and platform exist (never
+    // when the test is skipped).
+    virtual void SetUpNode() {}
     NodeSandbox& sandbox() { return *sandbox_; }
     ScopedPlatform& platform() { return *platform_; }
 
