@@ -49,10 +49,8 @@ protected:
                                         .with_devnum(loop.second->devnum()));
     }
 
-    static std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
+    static inline std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
 };
-
-std::map<std::string, std::unique_ptr<LoopDevice>> CautionsTest::loops_;
 
 TEST_F(CautionsTest, NamesEverySignatureAndTable) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {

@@ -137,11 +137,9 @@ protected:
         }
     }
 
-    static std::map<std::string, Disk> disks_;
+    static inline std::map<std::string, Disk> disks_;
     std::unique_ptr<ScopedEnv> blkid_cache_;
 };
-
-std::map<std::string, PartitionsTest::Disk> PartitionsTest::disks_;
 
 TEST_F(PartitionsTest, ReadsRealTables) {
     place({"sda", "sdb", "sdc", "sdd"});

@@ -99,10 +99,8 @@ protected:
         return found;
     }
 
-    static std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
+    static inline std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
 };
-
-std::map<std::string, std::unique_ptr<LoopDevice>> ProbeTest::loops_;
 
 TEST_F(ProbeTest, AnswersByTheStampSet) {
     for (const StampCase& c : stamp_cases()) {

@@ -74,12 +74,10 @@ protected:
 
     std::string at(const std::string& name) const { return top_->file(name); }
 
-    static std::unique_ptr<LoopDevice> xfs_;
+    static inline std::unique_ptr<LoopDevice> xfs_;
     std::unique_ptr<TempDir> top_;
     std::vector<std::unique_ptr<ScopedMount>> mounts_;
 };
-
-std::unique_ptr<LoopDevice> MountsTest::xfs_;
 
 TEST_F(MountsTest, MountPathOfPathsAboveOnAndBelowMounts) {
     const struct {

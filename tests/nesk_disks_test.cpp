@@ -133,16 +133,11 @@ protected:
         ASSERT_TRUE(node_) << "the demo node could not be built";
     }
 
-    static std::unique_ptr<DemoDisks> disks_;
-    static std::unique_ptr<NodeSandbox> sandbox_;
-    static std::unique_ptr<ScopedPlatform> platform_;
-    static std::unique_ptr<DemoNode> node_;
+    static inline std::unique_ptr<DemoDisks> disks_;
+    static inline std::unique_ptr<NodeSandbox> sandbox_;
+    static inline std::unique_ptr<ScopedPlatform> platform_;
+    static inline std::unique_ptr<DemoNode> node_;
 };
-
-std::unique_ptr<DemoDisks> NeskDisksOnDemoNode::disks_;
-std::unique_ptr<NodeSandbox> NeskDisksOnDemoNode::sandbox_;
-std::unique_ptr<ScopedPlatform> NeskDisksOnDemoNode::platform_;
-std::unique_ptr<DemoNode> NeskDisksOnDemoNode::node_;
 
 TEST_F(NeskDisksOnDemoNode, TableOfNewDisksSmallestFirst) {
     ToolRun run = run_tool({});
