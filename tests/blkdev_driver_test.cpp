@@ -19,18 +19,6 @@ const char k_md0_members[] =
     "    Number   Major   Minor   RaidDevice State\n"
     "       0       8       48        0      active sync   /dev/sdd\n";
 
-std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
-    std::vector<std::string> names;
-    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
-    return names;
-}
-
-size_t first_line_with(const std::vector<std::string>& lines, const std::string& text) {
-    for (size_t i = 0; i < lines.size(); ++i)
-        if (lines[i].find(text) != std::string::npos) return i;
-    return lines.size();
-}
-
 class DriverTest : public SandboxTest {
 protected:
     void SetUpNode() override {

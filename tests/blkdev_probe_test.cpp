@@ -26,12 +26,6 @@ namespace {
 
 using namespace nesk_test;
 
-std::string first_line_with(const std::vector<std::string>& lines, const std::string& text) {
-    for (const std::string& line : lines)
-        if (line.find(text) != std::string::npos) return line;
-    return std::string();
-}
-
 constexpr unsigned long long k_xfs_bytes = 300ULL << 20;
 
 // Stamp sets that must be told apart, each on its own XFS file system.
@@ -122,7 +116,7 @@ TEST_F(ProbeTest, AnswersByTheStampSet) {
             "nesk_blkdevmgr::mount: Mount command [mount -t xfs " + device + " /tmp/hamnt";
         ASSERT_EQ(count_lines_containing(log, command), c.formatted ? 1 : 2);
         EXPECT_EQ(count_lines_containing(log, "] failed with error [mount: "), c.formatted ? 0 : 1);
-        const std::string mount_line = first_line_with(log, "Mount command [");
+        const std::string mount_line = log.at(first_line_with(log, "Mount command ["));
         const std::string dir = mount_line.substr(mount_line.find("/tmp/hamnt"), 16);
         EXPECT_TRUE(nesk_utils::is_dir(dir));
         EXPECT_EQ(count_lines_containing(log, "unmount command [umount  " + dir + "]"),

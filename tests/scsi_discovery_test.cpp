@@ -14,12 +14,6 @@ namespace {
 
 using namespace nesk_test;
 
-std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
-    std::vector<std::string> names;
-    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
-    return names;
-}
-
 int filter(const std::string& name) { return nesk_test::apply_filter(selectscsidev, name); }
 
 using ScsiDiscovery = SandboxTest;

@@ -23,6 +23,7 @@
 #include <stdexcept>
 
 #include "fd_util.h"
+#include "nesk_blkdev.h"
 
 namespace nesk_test {
 
@@ -981,6 +982,18 @@ int count_lines_containing(const std::vector<std::string>& lines, const std::str
     return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
         return l.find(text) != std::string::npos;
     }));
+}
+
+size_t first_line_with(const std::vector<std::string>& lines, const std::string& text) {
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find(text) != std::string::npos) return i;
+    return lines.size();
+}
+
+std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
+    std::vector<std::string> names;
+    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
+    return names;
 }
 
 }  // namespace nesk_test

@@ -50,6 +50,8 @@
 
 #include "test_support.h"
 
+class nesk_blkdevmgr;
+
 namespace nesk_test {
 
 struct DevNum {
@@ -323,6 +325,10 @@ private:
 bool has_line_containing(const std::vector<std::string>& lines, const std::string& text);
 // Number of lines of `lines` that contain `text`.
 int count_lines_containing(const std::vector<std::string>& lines, const std::string& text);
+// Index of the first line of `lines` that contains `text` (lines.size() when none).
+size_t first_line_with(const std::vector<std::string>& lines, const std::string& text);
+// Device names of `manager`'s records, in the map's order.
+std::vector<std::string> keys(const nesk_blkdevmgr& manager);
 
 // Every mount point of this mount namespace (/proc/self/mountinfo), decoded.
 std::vector<std::string> mount_points();
