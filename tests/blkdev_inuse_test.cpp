@@ -39,9 +39,7 @@ protected:
     }
     static void TearDownTestSuite() { partitioned_.reset(); }
 
-    void SetUpNode() override {
-        platform().set_debug_level(2);
-    }
+    void SetUpNode() override { platform().set_debug_level(2); }
 
     static inline std::unique_ptr<LoopDevice> partitioned_;
     static inline DevNum partition_;

@@ -106,8 +106,7 @@ TEST_F(ProbeTest, AnswersByTheStampSet) {
         nesk_blkdevmgr manager;
         EXPECT_EQ(manager.is_active_bdev(device), c.active);
 
-        std::vector<std::string> log = platform().log_lines();
-        log.erase(log.begin(), log.begin() + static_cast<long>(lines_before));
+        const std::vector<std::string> log = platform().log_lines(lines_before);
         // One new scratch directory, named by the mount command, left in place.
         ASSERT_EQ(probe_directories().size(), dirs_before + 1);
         // The command at level 2, and once more in the failure message when

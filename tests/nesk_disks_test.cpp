@@ -212,8 +212,7 @@ TEST_F(NeskDisksOnDemoNode, EveryDiskWithItsReasonsAndCautionsProbedOnce) {
                                      "unreadable"}));
 
     // Each disk not in use is mounted once; a disk in use never.
-    Lines log = platform_->log_lines();
-    log.erase(log.begin(), log.begin() + static_cast<long>(before));
+    const Lines log = platform_->log_lines(before);
     EXPECT_EQ(count_lines_containing(log, "nesk_blkdevmgr::is_active_bdev: Failed to mount"), 4);
     EXPECT_EQ(count_lines_containing(log, "has valid vornik extended attributes"), 1);
     EXPECT_EQ(count_lines_containing(log, "is currently active"), 0);
@@ -357,8 +356,7 @@ TEST_F(NeskDisksOnDemoNode, SignalWaitsForTheProbeUnderWayToUnmount) {
         EXPECT_EQ(unmount_probe_mounts(), 0);
         EXPECT_EQ(run.code, c.code) << run.err;
         EXPECT_EQ(run.out.empty(), c.code != 0) << run.out;
-        Lines log = platform_->log_lines();
-        log.erase(log.begin(), log.begin() + static_cast<long>(before));
+        const Lines log = platform_->log_lines(before);
         // --all stops between disks: /dev/sda signals, /dev/sdh comes later.
         EXPECT_EQ(count_lines_containing(log, "Block device /dev/sdh"), c.args.empty() ? 1 : 0);
     }

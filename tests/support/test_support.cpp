@@ -82,11 +82,12 @@ void ScopedPlatform::set_debug_level(unsigned long value) const {
         throw std::runtime_error("cannot write the debug level to " + config_file_);
 }
 
-std::vector<std::string> ScopedPlatform::log_lines() const {
+std::vector<std::string> ScopedPlatform::log_lines(size_t from) const {
     std::vector<std::string> lines;
     std::ifstream in(log_file());
     std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    for (size_t n = 0; std::getline(in, line); ++n)
+        if (n >= from) lines.push_back(line);
     return lines;
 }
 

@@ -55,8 +55,8 @@ public:
     std::string log_file() const { return dir_.path() + "/NESKUtils.log"; }
     // Writes "nNESKUtilsDebugLevel" of section "Vantor" into the store.
     void set_debug_level(unsigned long value) const;
-    // Lines of the log file so far (without line feeds).
-    std::vector<std::string> log_lines() const;
+    // Lines of the log file so far (without line feeds), the first `from` left out.
+    std::vector<std::string> log_lines(size_t from = 0) const;
 
 private:
     TempDir dir_;
