@@ -766,7 +766,7 @@ void NodeSandbox::write_stub(const std::string& name) {
     else
         script += "printf '%s: no scripted answer for [%s]\\n' " + shell_quote(name) +
                   " \"$args\" >&2\nexit 127\n";
-    install_stub(name, script);
+    write_program(work_dir_ + "/bin/" + name, script);
 }
 
 std::string NodeSandbox::stub_prologue(const std::string& name) const {
@@ -779,14 +779,10 @@ std::string NodeSandbox::stub_prologue(const std::string& name) const {
            "printf '%s\\n' \"$line\" >> " + shell_quote(log) + "\n";
 }
 
-void NodeSandbox::install_stub(const std::string& name, const std::string& script) {
-    write_program(work_dir_ + "/bin/" + name, script);
-}
-
 NodeSandbox& NodeSandbox::stub_script(const std::string& name, const std::string& body) {
     check_stub_name(name);
     stubs_.erase(name);
-    install_stub(name, stub_prologue(name) + body);
+    write_program(work_dir_ + "/bin/" + name, stub_prologue(name) + body);
     return *this;
 }
 

@@ -286,7 +286,6 @@ private:
     NodeSandbox& add_stub_rule(const std::string& name, const StubRule& rule);
     void write_stub(const std::string& name);
     std::string stub_prologue(const std::string& name) const;
-    void install_stub(const std::string& name, const std::string& script);
     std::string checked(const std::string& path) const;
     void unbind_etc_file(const std::string& path);
 
