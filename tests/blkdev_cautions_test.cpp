@@ -54,8 +54,11 @@ protected:
 
 TEST_F(CautionsTest, NamesEverySignatureAndTable) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {"sdb", {}}, {"sdc", {"signature:ext4"}}, {"sdd", {"signature:swap"}},
-        {"sde", {"partition-table:gpt"}}, {"sdf", {"partition-table:dos"}},
+        {"sdb", {}},
+        {"sdc", {"signature:ext4"}},
+        {"sdd", {"signature:swap"}},
+        {"sde", {"partition-table:gpt"}},
+        {"sdf", {"partition-table:dos"}},
         {"sdg", {"signature:crypto_LUKS"}},
     };
     for (const auto& c : cases) {

@@ -54,8 +54,15 @@ TEST(StringToUll, HonoursBasePrefixes) {
         const char* in;
         unsigned long long out;
     } cases[] = {
-        {"0x10", 16}, {"0X1f", 31}, {"010", 8}, {"10", 10}, {"0", 0}, {" 12 ", 12}, {"", 0},
-        {"09", 0}, {"18446744073709551615", ULLONG_MAX},
+        {"0x10", 16},
+        {"0X1f", 31},
+        {"010", 8},
+        {"10", 10},
+        {"0", 0},
+        {" 12 ", 12},
+        {"", 0},
+        {"09", 0},
+        {"18446744073709551615", ULLONG_MAX},
         {"0x5000c500a1b2c3d4", 0x5000c500a1b2c3d4ULL},
     };
     for (const Case& c : cases) EXPECT_EQ(nesk_utils::string_to_ull(c.in), c.out) << c.in;

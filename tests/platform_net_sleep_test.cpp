@@ -48,7 +48,10 @@ TEST(CYotIPAddr, ErrorsLeaveTheAddressAlone) {
         int code;
     };
     const Case cases[] = {
-        {"", 2, -1}, {nullptr, 2, -1}, {"127.0.0.1", 7, -1}, {"no-such-host.invalid", 2, -2},
+        {"", 2, -1},
+        {nullptr, 2, -1},
+        {"127.0.0.1", 7, -1},
+        {"no-such-host.invalid", 2, -2},
         {"::1", 2, -2},  // an IPv6 literal has no IPv4 address
     };
     for (const Case& c : cases) {

@@ -29,7 +29,11 @@ void expect_statuses(const StatusCase* cases, size_t count) {
 }
 
 const StatusCase kStatusCases[] = {
-    {"exit 0", 0}, {"exit 3", 3}, {"exit 255", 255}, {"true && false", 1}, {"kill -9 $$", 137},
+    {"exit 0", 0},
+    {"exit 3", 3},
+    {"exit 255", 255},
+    {"true && false", 1},
+    {"kill -9 $$", 137},
     {"kill -TERM $$", 143},
     {"nesk-no-such-program-here", 127},
 };
