@@ -42,19 +42,15 @@ protected:
     }
     static void TearDownTestSuite() { loops_.clear(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         for (const auto& loop : loops_)
             sandbox().add_scsi_disk(ScsiDisk("0:0:" + std::to_string(loop.first[2] - 'a') + ":0",
                                              loop.first)
                                         .with_devnum(loop.second->devnum()));
     }
 
-    static std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
+    static inline std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
 };
-
-std::map<std::string, std::unique_ptr<LoopDevice>> CautionsTest::loops_;
 
 TEST_F(CautionsTest, NamesEverySignatureAndTable) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {

@@ -19,23 +19,9 @@ const char k_md0_members[] =
     "    Number   Major   Minor   RaidDevice State\n"
     "       0       8       48        0      active sync   /dev/sdd\n";
 
-std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
-    std::vector<std::string> names;
-    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
-    return names;
-}
-
-size_t first_line_with(const std::vector<std::string>& lines, const std::string& text) {
-    for (size_t i = 0; i < lines.size(); ++i)
-        if (lines[i].find(text) != std::string::npos) return i;
-    return lines.size();
-}
-
 class DriverTest : public SandboxTest {
 protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         platform().set_debug_level(2);
         sandbox()
             .add_scsi_disk(ScsiDisk("0:0:0:0", "sda"))
@@ -88,37 +74,18 @@ TEST_F(DriverTest, ValidOnlyWhenEveryInUseEnumerationSucceeds) {
         StubResult mdadm = {k_md0_members, "", 0};
         std::vector<std::string> failed = {};
     };
+    const std::string rhel = NodeSandbox::default_proc_devices();
     const Case cases[] = {
-        {"no physical volume",
-         {"  No matching physical volumes found\n", "", 0},
-         NodeSandbox::default_proc_devices(),
-         true,
+        {"no physical volume", {"  No matching physical volumes found\n", "", 0}, rhel, true,
          {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"}},
-        {"pvscan fails",
-         {"", "", 5},
-         NodeSandbox::default_proc_devices(),
-         false,
-         {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"},
-         {k_md0_members, "", 0},
-         {"lvm"}},
-        {"pvscan missing",
-         {"", "", 127},
-         NodeSandbox::default_proc_devices(),
-         false,
-         {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"},
-         {k_md0_members, "", 0},
-         {"lvm"}},
-        {"no md driver, so no array",
-         {"  /dev/sdb\n", "", 0},
-         k_no_md,
-         true,
+        {"pvscan fails", {"", "", 5}, rhel, false, {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"},
+         {k_md0_members, "", 0}, {"lvm"}},
+        {"pvscan missing", {"", "", 127}, rhel, false, {"/dev/nvme0n1", "/dev/sdc", "/dev/sdd"},
+         {k_md0_members, "", 0}, {"lvm"}},
+        {"no md driver, so no array", {"  /dev/sdb\n", "", 0}, k_no_md, true,
          {"/dev/nvme0n1", "/dev/sdb", "/dev/sdc"}},
-        {"mdadm fails",
-         {"  /dev/sdb\n", "", 0},
-         NodeSandbox::default_proc_devices(),
-         false,
-         {"/dev/nvme0n1", "/dev/sdb", "/dev/sdc"},
-         {"", "mdadm: cannot open /dev/md0\n", 1},
+        {"mdadm fails", {"  /dev/sdb\n", "", 0}, rhel, false,
+         {"/dev/nvme0n1", "/dev/sdb", "/dev/sdc"}, {"", "mdadm: cannot open /dev/md0\n", 1},
          {"raid"}},
     };
     for (const Case& c : cases) {

@@ -39,18 +39,11 @@ protected:
     }
     static void TearDownTestSuite() { partitioned_.reset(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
-        platform().set_debug_level(2);
-    }
+    void SetUpNode() override { platform().set_debug_level(2); }
 
-    static std::unique_ptr<LoopDevice> partitioned_;
-    static DevNum partition_;
+    static inline std::unique_ptr<LoopDevice> partitioned_;
+    static inline DevNum partition_;
 };
-
-std::unique_ptr<LoopDevice> InUseTest::partitioned_;
-DevNum InUseTest::partition_;
 
 TEST_F(InUseTest, PhysicalVolumesFromPvscanOutput) {
     struct Case {
@@ -64,20 +57,15 @@ TEST_F(InUseTest, PhysicalVolumesFromPvscanOutput) {
          {"  /dev/sdb\n  /dev/sdc1\n  /dev/sdc2\n"
           "  Total: 3 [<2.99 GiB] / in use: 2 [1.99 GiB] / in no VG: 1 [1020.00 MiB]\n",
           "", 0},
-         0,
-         {"/dev/sdb", "/dev/sdc"}},
-        {"NVMe partition",
-         {"  /dev/nvme0n1p2\n  Total: 1 [10.00 GiB]\n", "", 0},
-         0,
+         0, {"/dev/sdb", "/dev/sdc"}},
+        {"NVMe partition", {"  /dev/nvme0n1p2\n  Total: 1 [10.00 GiB]\n", "", 0}, 0,
          {"/dev/nvme0n1"}},
         {"no physical volume at all", {k_pvscan_no_pv, "", 0}, 0, {}},
         {"pvscan fails", {"", "", 5}, 5 * 256, {}},
         {"pvscan fails but still lists volumes",
          {"  /dev/sdd\n  /dev/sde1\n  Total: 2 [1.99 GiB]\n",
-          "  WARNING: Couldn't find device with uuid x2Yv3J-0000-0000-0000-0000-0000-000000.\n",
-          5},
-         5 * 256,
-         {"/dev/sdd", "/dev/sde"}},
+          "  WARNING: Couldn't find device with uuid x2Yv3J-0000-0000-0000-0000-0000-000000.\n", 5},
+         5 * 256, {"/dev/sdd", "/dev/sde"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

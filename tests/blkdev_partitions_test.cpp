@@ -88,9 +88,7 @@ protected:
     }
     static void TearDownTestSuite() { disks_.clear(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         // blkid keeps a cache of what it saw: in the sandbox, not in the host's /run.
         blkid_cache_ = std::make_unique<ScopedEnv>("BLKID_FILE", sandbox().work_dir() + "/blkid.tab");
     }
@@ -139,11 +137,9 @@ protected:
         }
     }
 
-    static std::map<std::string, Disk> disks_;
+    static inline std::map<std::string, Disk> disks_;
     std::unique_ptr<ScopedEnv> blkid_cache_;
 };
-
-std::map<std::string, PartitionsTest::Disk> PartitionsTest::disks_;
 
 TEST_F(PartitionsTest, ReadsRealTables) {
     place({"sda", "sdb", "sdc", "sdd"});

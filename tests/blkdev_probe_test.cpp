@@ -26,12 +26,6 @@ namespace {
 
 using namespace nesk_test;
 
-std::string first_line_with(const std::vector<std::string>& lines, const std::string& text) {
-    for (const std::string& line : lines)
-        if (line.find(text) != std::string::npos) return line;
-    return std::string();
-}
-
 constexpr unsigned long long k_xfs_bytes = 300ULL << 20;
 
 // Stamp sets that must be told apart, each on its own XFS file system.
@@ -46,59 +40,25 @@ struct StampCase {
 
 std::vector<StampCase> stamp_cases() {
     const std::string stamp = "tessera@vrnk";
+    // All three stamps with these values.
+    auto set = [](const std::string& vrnk, const std::string& mnt, const std::string& blkdev) {
+        return Attributes{{"trusted.vrnkstamp", vrnk},
+                          {"trusted.mntstamp", mnt},
+                          {"trusted.blkdevstamp", blkdev}};
+    };
+    const char* const mismatch = "does not match with tessera@vrnk";
     return {
-        {"sdb",
-         "valid set",
-         {{"trusted.vrnkstamp", stamp},
-          {"trusted.mntstamp", "/data/b1"},
-          {"trusted.blkdevstamp", "/dev/sdb"}},
-         true,
-         true,
-         ""},
-        {"sdc",
-         "empty mount and blkdev stamps",
-         {{"trusted.vrnkstamp", stamp}, {"trusted.mntstamp", ""}, {"trusted.blkdevstamp", ""}},
-         true,
-         true,
-         ""},
+        {"sdb", "valid set", set(stamp, "/data/b1", "/dev/sdb"), true, true, ""},
+        {"sdc", "empty mount and blkdev stamps", set(stamp, "", ""), true, true, ""},
         {"sdd", "no stamps", {}, true, false, "Failed to find valid vornik stamp @ "},
-        {"sde",
-         "stamp with newline",
-         {{"trusted.vrnkstamp", stamp + "\n"},
-          {"trusted.mntstamp", "m"},
-          {"trusted.blkdevstamp", "b"}},
-         true,
-         false,
-         "does not match with tessera@vrnk"},
-        {"sdf",
-         "stamp with NUL",
-         {{"trusted.vrnkstamp", stamp + std::string(1, '\0')},
-          {"trusted.mntstamp", "m"},
-          {"trusted.blkdevstamp", "b"}},
-         true,
-         false,
-         "does not match with tessera@vrnk"},
-        {"sdg",
-         "blkdev stamp missing",
-         {{"trusted.vrnkstamp", stamp}, {"trusted.mntstamp", "m"}},
-         true,
-         false,
-         "Failed to find valid blkdev stamp @ "},
-        {"sdh",
-         "mount stamp of 4097 bytes",
-         {{"trusted.vrnkstamp", stamp},
-          {"trusted.mntstamp", std::string(4097, 'm')},
-          {"trusted.blkdevstamp", "b"}},
-         true,
-         false,
+        {"sde", "stamp with newline", set(stamp + "\n", "m", "b"), true, false, mismatch},
+        {"sdf", "stamp with NUL", set(stamp + std::string(1, '\0'), "m", "b"), true, false,
+         mismatch},
+        {"sdg", "blkdev stamp missing", {{"trusted.vrnkstamp", stamp}, {"trusted.mntstamp", "m"}},
+         true, false, "Failed to find valid blkdev stamp @ "},
+        {"sdh", "mount stamp of 4097 bytes", set(stamp, std::string(4097, 'm'), "b"), true, false,
          "Failed to find valid mount stamp @ "},
-        {"sdi",
-         "mount stamp of 4096 bytes",
-         {{"trusted.vrnkstamp", stamp},
-          {"trusted.mntstamp", std::string(4096, 'm')},
-          {"trusted.blkdevstamp", "b"}},
-         true,
-         true,
+        {"sdi", "mount stamp of 4096 bytes", set(stamp, std::string(4096, 'm'), "b"), true, true,
          ""},
         {"sdj", "blank device", {}, false, false, ""},
     };
@@ -120,9 +80,7 @@ protected:
     }
     static void TearDownTestSuite() { loops_.clear(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         platform().set_debug_level(2);
         for (const auto& loop : loops_)
             sandbox().add_device_node(loop.first, loop.second->devnum());
@@ -135,10 +93,8 @@ protected:
         return found;
     }
 
-    static std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
+    static inline std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
 };
-
-std::map<std::string, std::unique_ptr<LoopDevice>> ProbeTest::loops_;
 
 TEST_F(ProbeTest, AnswersByTheStampSet) {
     for (const StampCase& c : stamp_cases()) {
@@ -150,8 +106,7 @@ TEST_F(ProbeTest, AnswersByTheStampSet) {
         nesk_blkdevmgr manager;
         EXPECT_EQ(manager.is_active_bdev(device), c.active);
 
-        std::vector<std::string> log = platform().log_lines();
-        log.erase(log.begin(), log.begin() + static_cast<long>(lines_before));
+        const std::vector<std::string> log = platform().log_lines(lines_before);
         // One new scratch directory, named by the mount command, left in place.
         ASSERT_EQ(probe_directories().size(), dirs_before + 1);
         // The command at level 2, and once more in the failure message when
@@ -160,7 +115,7 @@ TEST_F(ProbeTest, AnswersByTheStampSet) {
             "nesk_blkdevmgr::mount: Mount command [mount -t xfs " + device + " /tmp/hamnt";
         ASSERT_EQ(count_lines_containing(log, command), c.formatted ? 1 : 2);
         EXPECT_EQ(count_lines_containing(log, "] failed with error [mount: "), c.formatted ? 0 : 1);
-        const std::string mount_line = first_line_with(log, "Mount command [");
+        const std::string mount_line = log.at(first_line_with(log, "Mount command ["));
         const std::string dir = mount_line.substr(mount_line.find("/tmp/hamnt"), 16);
         EXPECT_TRUE(nesk_utils::is_dir(dir));
         EXPECT_EQ(count_lines_containing(log, "unmount command [umount  " + dir + "]"),

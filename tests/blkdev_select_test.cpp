@@ -39,11 +39,7 @@ TEST(BlkdevCompare, OrdersByBytesNotBlocks) {
 
 class NewDisksTest : public SandboxTest {
 protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
-        platform().set_debug_level(2);
-    }
+    void SetUpNode() override { platform().set_debug_level(2); }
 };
 
 // Disks that do not exist on this machine: every probe's mount fails, so all
@@ -78,8 +74,7 @@ TEST_F(NewDisksTest, PathOrderOrSizeOrder) {
         const size_t before = platform().log_lines().size();
         EXPECT_EQ(manager.get_new_disks(c.minimum, disks), 0);
         EXPECT_EQ(names_of(disks), c.order);
-        std::vector<std::string> log = platform().log_lines();
-        log.erase(log.begin(), log.begin() + static_cast<long>(before));
+        const std::vector<std::string> log = platform().log_lines(before);
         // Every disk is probed, the small ones too; one message per disk kept,
         // in path order.
         EXPECT_EQ(count_lines_containing(log, "nesk_blkdevmgr::mount: Mount command [mount -t xfs"),

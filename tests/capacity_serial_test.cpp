@@ -8,9 +8,7 @@
 
 namespace {
 
-using nesk_test::SandboxTest;
-using nesk_test::ScsiDisk;
-using nesk_test::has_line_containing;
+using namespace nesk_test;
 
 std::string page(unsigned char length, const std::string& data) {
     return std::string("\x00\x80\x00", 3) + static_cast<char>(length) + data;

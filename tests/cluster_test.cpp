@@ -43,9 +43,7 @@ const std::string k_tool = "/opt/talus/bin/talus_deploy";
 
 class ClusterTest : public SandboxTest {
 protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         sandbox().add_user("admin", 1500, "/home/admin");
         sandbox().overlay("/opt").write_program(k_tool, k_deploy_tool);
         sandbox().make_dir(k_state);

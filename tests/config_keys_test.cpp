@@ -13,10 +13,7 @@
 
 namespace {
 
-using nesk_test::ScopedEnv;
-using nesk_test::ScopedPlatform;
-using nesk_test::TempDir;
-using nesk_test::write_whole_file;
+using namespace nesk_test;
 
 // A key of section "Vantor" holding `value`, or absent for nullptr.
 struct Key {

@@ -58,9 +58,7 @@ TEST(HostNames, ConvertBetweenDpAndSpForms) {
 
 class HostNamesOnNode : public nesk_test::SandboxTest {
 protected:
-    void SetUp() override {
-        nesk_test::SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         // Resolution stays on this node: the private hosts file, and a name
         // server that answers nothing at once.
         sandbox()

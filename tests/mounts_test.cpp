@@ -54,9 +54,7 @@ protected:
     }
     static void TearDownTestSuite() { xfs_.reset(); }
 
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         top_ = std::make_unique<TempDir>("nesk-mounts");
         for (const char* dir : {"fast", "bound", "with blank", "stack"})
             ASSERT_EQ(::mkdir(at(dir).c_str(), 0755), 0) << dir;
@@ -76,12 +74,10 @@ protected:
 
     std::string at(const std::string& name) const { return top_->file(name); }
 
-    static std::unique_ptr<LoopDevice> xfs_;
+    static inline std::unique_ptr<LoopDevice> xfs_;
     std::unique_ptr<TempDir> top_;
     std::vector<std::unique_ptr<ScopedMount>> mounts_;
 };
-
-std::unique_ptr<LoopDevice> MountsTest::xfs_;
 
 TEST_F(MountsTest, MountPathOfPathsAboveOnAndBelowMounts) {
     const struct {

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -134,16 +133,11 @@ protected:
         ASSERT_TRUE(node_) << "the demo node could not be built";
     }
 
-    static std::unique_ptr<DemoDisks> disks_;
-    static std::unique_ptr<NodeSandbox> sandbox_;
-    static std::unique_ptr<ScopedPlatform> platform_;
-    static std::unique_ptr<DemoNode> node_;
+    static inline std::unique_ptr<DemoDisks> disks_;
+    static inline std::unique_ptr<NodeSandbox> sandbox_;
+    static inline std::unique_ptr<ScopedPlatform> platform_;
+    static inline std::unique_ptr<DemoNode> node_;
 };
-
-std::unique_ptr<DemoDisks> NeskDisksOnDemoNode::disks_;
-std::unique_ptr<NodeSandbox> NeskDisksOnDemoNode::sandbox_;
-std::unique_ptr<ScopedPlatform> NeskDisksOnDemoNode::platform_;
-std::unique_ptr<DemoNode> NeskDisksOnDemoNode::node_;
 
 TEST_F(NeskDisksOnDemoNode, TableOfNewDisksSmallestFirst) {
     ToolRun run = run_tool({});
@@ -218,8 +212,7 @@ TEST_F(NeskDisksOnDemoNode, EveryDiskWithItsReasonsAndCautionsProbedOnce) {
                                      "unreadable"}));
 
     // Each disk not in use is mounted once; a disk in use never.
-    Lines log = platform_->log_lines();
-    log.erase(log.begin(), log.begin() + static_cast<long>(before));
+    const Lines log = platform_->log_lines(before);
     EXPECT_EQ(count_lines_containing(log, "nesk_blkdevmgr::is_active_bdev: Failed to mount"), 4);
     EXPECT_EQ(count_lines_containing(log, "has valid vornik extended attributes"), 1);
     EXPECT_EQ(count_lines_containing(log, "is currently active"), 0);
@@ -363,8 +356,7 @@ TEST_F(NeskDisksOnDemoNode, SignalWaitsForTheProbeUnderWayToUnmount) {
         EXPECT_EQ(unmount_probe_mounts(), 0);
         EXPECT_EQ(run.code, c.code) << run.err;
         EXPECT_EQ(run.out.empty(), c.code != 0) << run.out;
-        Lines log = platform_->log_lines();
-        log.erase(log.begin(), log.begin() + static_cast<long>(before));
+        const Lines log = platform_->log_lines(before);
         // --all stops between disks: /dev/sda signals, /dev/sdh comes later.
         EXPECT_EQ(count_lines_containing(log, "Block device /dev/sdh"), c.args.empty() ? 1 : 0);
     }
@@ -514,13 +506,6 @@ TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
 
 // ---- manual page and completion, in the source tree ----
 
-std::string read_source(const std::string& relative) {
-    std::ifstream in(std::string(NESK_SOURCE_DIR) + "/" + relative);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
     ToolRun help = run_tool({"--help"});
     ASSERT_EQ(help.code, 0);
@@ -530,8 +515,9 @@ TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
         options.insert(it->str());
     ASSERT_GE(options.size(), 7u) << help.out;
 
-    const std::string manual = read_source("docs/nesk-disks.1");
-    const std::string completion = std::string(NESK_SOURCE_DIR) + "/completion/nesk-disks";
+    const std::string source = NESK_SOURCE_DIR;
+    const std::string manual = read_whole_file(source + "/docs/nesk-disks.1");
+    const std::string completion = source + "/completion/nesk-disks";
     auto complete = [&completion](const std::string& word) {
         std::string out;
         run_program({"bash", "-c",
@@ -553,8 +539,7 @@ TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
 
     if (run_program({"sh", "-c", "command -v groff"}) != 0) GTEST_SKIP() << "no groff here";
     ToolRun rendered;
-    rendered.code = run_program({"groff", "-man", "-Tutf8", "-ww", "-z",
-                                 std::string(NESK_SOURCE_DIR) + "/docs/nesk-disks.1"},
+    rendered.code = run_program({"groff", "-man", "-Tutf8", "-ww", "-z", source + "/docs/nesk-disks.1"},
                                 &rendered.out, &rendered.err);
     EXPECT_EQ(rendered.code, 0);
     EXPECT_EQ(rendered.err, "");  // no warning

@@ -15,15 +15,7 @@
 
 namespace {
 
-using nesk_test::DevNum;
-using nesk_test::HostKind;
-using nesk_test::NodeSandbox;
-using nesk_test::NvmeNamespace;
-using nesk_test::Partition;
-using nesk_test::SandboxTest;
-using nesk_test::ScsiDisk;
-using nesk_test::StubResult;
-using nesk_test::read_whole_file;
+using namespace nesk_test;
 
 std::string link_text(const std::string& path) {
     std::string target;

@@ -10,10 +10,7 @@
 
 namespace {
 
-using nesk_test::NvmeNamespace;
-using nesk_test::SandboxTest;
-using nesk_test::ScsiDisk;
-using nesk_test::count_lines_containing;
+using namespace nesk_test;
 
 int filter(const std::string& name) { return nesk_test::apply_filter(selectnvme, name); }
 

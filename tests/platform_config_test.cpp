@@ -17,9 +17,7 @@
 #include "ZAVPlatformInfo.h"
 #include "test_support.h"
 
-using nesk_test::ScopedEnv;
-using nesk_test::ScopedPlatform;
-using nesk_test::TempDir;
+using namespace nesk_test;
 
 namespace {
 
@@ -28,11 +26,11 @@ int set_text(const std::string& section, const std::string& key, const std::stri
     return store.setString(section, key, value.data(), static_cast<int>(value.size()));
 }
 
-std::vector<std::string> directory_entries(const std::string& path) {
-    std::vector<std::string> names;
+std::set<std::string> directory_entries(const std::string& path) {
+    std::set<std::string> names;
     if (DIR* dir = opendir(path.c_str())) {
         while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+            if (entry->d_name[0] != '.') names.insert(entry->d_name);
         closedir(dir);
     }
     return names;
@@ -66,9 +64,8 @@ TEST(PlatformConfig, ValuesRoundTripExactly) {
     EXPECT_EQ(std::string::npos, text.find("k0=plain"));
     EXPECT_EQ(text.find("k0="), text.rfind("k0="));
     // Only the store and its lock file are left in the directory.
-    std::set<std::string> names;
-    for (const std::string& name : directory_entries(platform.log_dir())) names.insert(name);
-    EXPECT_EQ((std::set<std::string>{"config.ini", "config.ini.lock"}), names);
+    EXPECT_EQ((std::set<std::string>{"config.ini", "config.ini.lock"}),
+              directory_entries(platform.log_dir()));
 }
 
 TEST(PlatformConfig, RefusesWhatTheFileCannotHold) {
@@ -264,10 +261,8 @@ TEST(PlatformConfig, WriteRemovesTemporaryFilesOfKilledWriters) {
         nesk_test::write_whole_file(store + name, "[Vantor]\nhalf");
     nesk_test::write_whole_file(platform.log_dir() + "/other.ini.tmpAbC123", "not ours");
     ASSERT_NE(0, set_text("Vantor", "key", "v"));
-    std::set<std::string> names;
-    for (const std::string& name : directory_entries(platform.log_dir())) names.insert(name);
     EXPECT_EQ((std::set<std::string>{"config.ini", "config.ini.lock", "other.ini.tmpAbC123"}),
-              names);
+              directory_entries(platform.log_dir()));
 }
 
 TEST(PlatformConfig, SymlinkedStoreIsWrittenThroughToItsTarget) {

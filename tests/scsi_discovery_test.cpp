@@ -12,17 +12,7 @@
 
 namespace {
 
-using nesk_test::HostKind;
-using nesk_test::SandboxTest;
-using nesk_test::ScsiDisk;
-using nesk_test::count_lines_containing;
-using nesk_test::has_line_containing;
-
-std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
-    std::vector<std::string> names;
-    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
-    return names;
-}
+using namespace nesk_test;
 
 int filter(const std::string& name) { return nesk_test::apply_filter(selectscsidev, name); }
 

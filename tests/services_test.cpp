@@ -49,9 +49,7 @@ echo "$new $after_stop $after_start" > "$units/$2"
 
 class ServicesTest : public SandboxTest {
 protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        if (IsSkipped()) return;
+    void SetUpNode() override {
         sandbox().stub_script("systemctl", k_systemctl);
         reset_units();
         sandbox().record_shell();

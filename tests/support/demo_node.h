@@ -51,8 +51,6 @@ public:
     DemoNode(const DemoNode&) = delete;
     DemoNode& operator=(const DemoNode&) = delete;
 
-    // Where sdc1 is mounted.
-    const std::string& data_mount_point() const { return data_mount_->dir(); }
     // One line per disk for a reader: device, what it is, what nesk-disks should say.
     static std::vector<std::string> description();
     // mdadm --detail /dev/md0 as the stub answers it.

@@ -23,6 +23,7 @@
 #include <stdexcept>
 
 #include "fd_util.h"
+#include "nesk_blkdev.h"
 
 namespace nesk_test {
 
@@ -151,6 +152,19 @@ void make_node(const std::string& path, mode_t type, DevNum d, mode_t mode) {
     if (::chmod(path.c_str(), mode) != 0) fail("chmod " + path);
 }
 
+// Names in directory `path` but "." and "..", read completely before the
+// caller changes the directory.
+std::vector<std::string> entries_of(const std::string& path) {
+    std::vector<std::string> names;
+    dir_ptr dir(::opendir(path.c_str()));
+    if (!dir) fail("opendir " + path);
+    while (struct dirent* e = ::readdir(dir.get())) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    return names;
+}
+
 void remove_tree(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
@@ -158,16 +172,7 @@ void remove_tree(const std::string& path) {
         fail("lstat " + path);
     }
     if (S_ISDIR(st.st_mode)) {
-        std::vector<std::string> names;
-        {
-            dir_ptr dir(::opendir(path.c_str()));
-            if (!dir) fail("opendir " + path);
-            while (struct dirent* e = ::readdir(dir.get())) {
-                std::string n = e->d_name;
-                if (n != "." && n != "..") names.push_back(n);
-            }
-        }
-        for (const std::string& n : names) remove_tree(path + "/" + n);
+        for (const std::string& n : entries_of(path)) remove_tree(path + "/" + n);
         if (::rmdir(path.c_str()) != 0) fail("rmdir " + path);
     } else if (::unlink(path.c_str()) != 0) {
         fail("unlink " + path);
@@ -184,16 +189,7 @@ void copy_tree(const std::string& from, const std::string& to) {
         make_symlink(to, std::string(buf.data(), static_cast<std::size_t>(n)));
     } else if (S_ISDIR(st.st_mode)) {
         mkdir_p(to);
-        std::vector<std::string> names;
-        {
-            dir_ptr dir(::opendir(from.c_str()));
-            if (!dir) fail("opendir " + from);
-            while (struct dirent* e = ::readdir(dir.get())) {
-                std::string n = e->d_name;
-                if (n != "." && n != "..") names.push_back(n);
-            }
-        }
-        for (const std::string& n : names) copy_tree(from + "/" + n, to + "/" + n);
+        for (const std::string& n : entries_of(from)) copy_tree(from + "/" + n, to + "/" + n);
     } else if (S_ISREG(st.st_mode)) {
         write_all(to, read_all(from), st.st_mode & 07777);
     }
@@ -274,67 +270,16 @@ DevNum NodeSandbox::device_number(const std::string& path) {
 }
 
 std::string NodeSandbox::default_proc_devices() {
-    return "Character devices:\n"
-           "  1 mem\n"
-           "  4 /dev/vc/0\n"
-           "  4 tty\n"
-           "  4 ttyS\n"
-           "  5 /dev/tty\n"
-           "  5 /dev/console\n"
-           "  5 /dev/ptmx\n"
-           "  7 vcs\n"
-           " 10 misc\n"
-           " 13 input\n"
-           " 21 sg\n"
-           " 29 fb\n"
-           "128 ptm\n"
-           "136 pts\n"
-           "162 raw\n"
-           "180 usb\n"
-           "188 ttyUSB\n"
-           "189 usb_device\n"
-           "202 cpu/msr\n"
-           "203 cpu/cpuid\n"
-           "226 drm\n"
-           "241 ipmidev\n"
-           "242 nvme-generic\n"
-           "243 nvme\n"
-           "244 bsg\n"
-           "245 watchdog\n"
-           "246 ptp\n"
-           "247 pps\n"
-           "248 cec\n"
-           "249 rtc\n"
-           "250 dax\n"
-           "251 dimmctl\n"
-           "252 ndctl\n"
-           "253 tpm\n"
-           "254 gpiochip\n"
+    return "Character devices:\n  1 mem\n  4 /dev/vc/0\n  4 tty\n  4 ttyS\n  5 /dev/tty\n"
+           "  5 /dev/console\n  5 /dev/ptmx\n  7 vcs\n 10 misc\n 13 input\n 21 sg\n 29 fb\n"
+           "128 ptm\n136 pts\n162 raw\n180 usb\n188 ttyUSB\n189 usb_device\n202 cpu/msr\n"
+           "203 cpu/cpuid\n226 drm\n241 ipmidev\n242 nvme-generic\n243 nvme\n244 bsg\n"
+           "245 watchdog\n246 ptp\n247 pps\n248 cec\n249 rtc\n250 dax\n251 dimmctl\n252 ndctl\n"
+           "253 tpm\n254 gpiochip\n"
            "\n"
-           "Block devices:\n"
-           "  7 loop\n"
-           "  8 sd\n"
-           "  9 md\n"
-           " 11 sr\n"
-           " 65 sd\n"
-           " 66 sd\n"
-           " 67 sd\n"
-           " 68 sd\n"
-           " 69 sd\n"
-           " 70 sd\n"
-           " 71 sd\n"
-           "128 sd\n"
-           "129 sd\n"
-           "130 sd\n"
-           "131 sd\n"
-           "132 sd\n"
-           "133 sd\n"
-           "134 sd\n"
-           "135 sd\n"
-           "252 zram\n"
-           "253 device-mapper\n"
-           "254 mdp\n"
-           "259 blkext\n";
+           "Block devices:\n  7 loop\n  8 sd\n  9 md\n 11 sr\n 65 sd\n 66 sd\n 67 sd\n 68 sd\n"
+           " 69 sd\n 70 sd\n 71 sd\n128 sd\n129 sd\n130 sd\n131 sd\n132 sd\n133 sd\n134 sd\n"
+           "135 sd\n252 zram\n253 device-mapper\n254 mdp\n259 blkext\n";
 }
 
 NodeSandbox::MountStack::~MountStack() {
@@ -349,23 +294,6 @@ void NodeSandbox::MountStack::mount(const std::string& source, const std::string
                 options.empty() ? nullptr : options.c_str()) != 0)
         fail("mount " + target);
     targets_.push_back(target);
-}
-
-NodeSandbox::PathGuard::~PathGuard() {
-    if (!active_) return;
-    if (had_)
-        setenv("PATH", old_.c_str(), 1);
-    else
-        unsetenv("PATH");
-}
-
-void NodeSandbox::PathGuard::prepend(const std::string& dir) {
-    const char* old = getenv("PATH");
-    had_ = old != nullptr;
-    if (old) old_ = old;
-    std::string rest = old ? old : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-    setenv("PATH", (dir + ":" + rest).c_str(), 1);
-    active_ = true;
 }
 
 NodeSandbox::Claim::Claim() {
@@ -449,7 +377,10 @@ NodeSandbox::NodeSandbox() : work_dir_(kWorkDir) {
     write_all(swaps, proc_swaps_heading(), 0444);
     mounts_.mount(swaps, "/proc/swaps", nullptr, MS_BIND, "");
 
-    path_.prepend(work_dir_ + "/bin");
+    const char* old_path = getenv("PATH");
+    path_.emplace("PATH", work_dir_ + "/bin:" +
+                              (old_path ? old_path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:"
+                                                     "/usr/bin:/sbin:/bin"));
 }
 
 NodeSandbox::~NodeSandbox() = default;
@@ -528,7 +459,7 @@ NodeSandbox& NodeSandbox::add_scsi_host(unsigned int number, HostKind kind) {
 
 // Creates the device directory of `address` under its host (and target, for a
 // four-part address) and links it from /sys/bus/scsi/devices.
-std::string NodeSandbox::place_scsi_device(const std::string& address, std::string& target_dir) {
+std::string NodeSandbox::place_scsi_device(const std::string& address) {
     if (address.empty() || address.find('/') != std::string::npos)
         throw std::invalid_argument("bad SCSI address: " + address);
     std::vector<std::string> parts;
@@ -545,11 +476,9 @@ std::string NodeSandbox::place_scsi_device(const std::string& address, std::stri
         numeric = numeric && !p.empty() &&
                   std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; });
     std::string parent = host(number).dir;
-    target_dir.clear();
     if (numeric) {
         const std::string target = "target" + parts[0] + ":" + parts[1] + ":" + parts[2];
         parent += "/" + target;
-        target_dir = parent;
         mkdir_p(parent);
         link_to("/sys/bus/scsi/devices/" + target, parent);
     }
@@ -598,8 +527,7 @@ void NodeSandbox::add_block_dir(const std::string& parent, const std::string& na
 }
 
 NodeSandbox& NodeSandbox::add_scsi_disk(const ScsiDisk& disk) {
-    std::string target;
-    const std::string dir = place_scsi_device(disk.address, target);
+    const std::string dir = place_scsi_device(disk.address);
     if (disk.vendor) write_all(dir + "/vendor", *disk.vendor + "\n");
     if (disk.model) write_all(dir + "/model", *disk.model + "\n");
     if (disk.rev) write_all(dir + "/rev", *disk.rev + "\n");
@@ -618,8 +546,7 @@ NodeSandbox& NodeSandbox::add_scsi_disk(const ScsiDisk& disk) {
 
 NodeSandbox& NodeSandbox::add_enclosure(const std::string& address, const std::string& vendor,
                                         const std::string& model) {
-    std::string target;
-    const std::string dir = place_scsi_device(address, target);
+    const std::string dir = place_scsi_device(address);
     write_all(dir + "/vendor", vendor + "\n");
     write_all(dir + "/model", model + "\n");
     write_all(dir + "/rev", "1.98\n");
@@ -793,21 +720,21 @@ void check_stub_name(const std::string& name) {
 }  // namespace
 
 NodeSandbox& NodeSandbox::stub_command(const std::string& name, const StubResult& result) {
-    std::vector<StubRule>& rules = stubs_[name];
-    rules.erase(std::remove_if(rules.begin(), rules.end(), [](const StubRule& r) { return !r.args; }),
-                rules.end());
-    rules.push_back(StubRule{std::nullopt, result});
-    write_stub(name);
-    return *this;
+    return add_stub_rule(name, StubRule{std::nullopt, result});
 }
 
 NodeSandbox& NodeSandbox::stub_command(const std::string& name, const std::string& args,
                                        const StubResult& result) {
+    return add_stub_rule(name, StubRule{args, result});
+}
+
+// The new rule replaces one for the same arguments (or the other fallback).
+NodeSandbox& NodeSandbox::add_stub_rule(const std::string& name, const StubRule& rule) {
     std::vector<StubRule>& rules = stubs_[name];
     rules.erase(std::remove_if(rules.begin(), rules.end(),
-                               [&](const StubRule& r) { return r.args && *r.args == args; }),
+                               [&](const StubRule& r) { return r.args == rule.args; }),
                 rules.end());
-    rules.push_back(StubRule{args, result});
+    rules.push_back(rule);
     write_stub(name);
     return *this;
 }
@@ -839,7 +766,7 @@ void NodeSandbox::write_stub(const std::string& name) {
     else
         script += "printf '%s: no scripted answer for [%s]\\n' " + shell_quote(name) +
                   " \"$args\" >&2\nexit 127\n";
-    install_stub(name, script);
+    write_program(work_dir_ + "/bin/" + name, script);
 }
 
 std::string NodeSandbox::stub_prologue(const std::string& name) const {
@@ -852,14 +779,10 @@ std::string NodeSandbox::stub_prologue(const std::string& name) const {
            "printf '%s\\n' \"$line\" >> " + shell_quote(log) + "\n";
 }
 
-void NodeSandbox::install_stub(const std::string& name, const std::string& script) {
-    write_program(work_dir_ + "/bin/" + name, script);
-}
-
 NodeSandbox& NodeSandbox::stub_script(const std::string& name, const std::string& body) {
     check_stub_name(name);
     stubs_.erase(name);
-    install_stub(name, stub_prologue(name) + body);
+    write_program(work_dir_ + "/bin/" + name, stub_prologue(name) + body);
     return *this;
 }
 
@@ -1039,6 +962,7 @@ void SandboxTest::SetUp() {
     if (!why.empty()) GTEST_SKIP() << why;
     sandbox_ = std::make_unique<NodeSandbox>();
     platform_ = std::make_unique<ScopedPlatform>();
+    SetUpNode();
 }
 
 void SandboxTest::TearDown() {
@@ -1054,6 +978,18 @@ int count_lines_containing(const std::vector<std::string>& lines, const std::str
     return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
         return l.find(text) != std::string::npos;
     }));
+}
+
+size_t first_line_with(const std::vector<std::string>& lines, const std::string& text) {
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find(text) != std::string::npos) return i;
+    return lines.size();
+}
+
+std::vector<std::string> keys(const nesk_blkdevmgr& manager) {
+    std::vector<std::string> names;
+    for (const auto& entry : manager.blkdev_map) names.push_back(entry.first);
+    return names;
 }
 
 }  // namespace nesk_test

@@ -50,6 +50,8 @@
 
 #include "test_support.h"
 
+class nesk_blkdevmgr;
+
 namespace nesk_test {
 
 struct DevNum {
@@ -274,35 +276,22 @@ private:
     private:
         std::vector<std::string> targets_;
     };
-    class PathGuard {
-    public:
-        PathGuard() = default;
-        ~PathGuard();
-        PathGuard(const PathGuard&) = delete;
-        PathGuard& operator=(const PathGuard&) = delete;
-        void prepend(const std::string& dir);
-
-    private:
-        bool active_ = false;
-        bool had_ = false;
-        std::string old_;
-    };
 
     const Host& host(unsigned int number);
-    std::string place_scsi_device(const std::string& address, std::string& target_dir);
+    std::string place_scsi_device(const std::string& address);
     void add_block_dir(const std::string& dir, const std::string& name, DevNum devnum,
                        std::optional<unsigned long long> size,
                        const std::optional<std::string>& removable, bool node,
                        const std::vector<Partition>& partitions);
+    NodeSandbox& add_stub_rule(const std::string& name, const StubRule& rule);
     void write_stub(const std::string& name);
     std::string stub_prologue(const std::string& name) const;
-    void install_stub(const std::string& name, const std::string& script);
     std::string checked(const std::string& path) const;
     void unbind_etc_file(const std::string& path);
 
     Claim claim_;
     MountStack mounts_;  // unmounts after the members below, also after a failed constructor
-    PathGuard path_;
+    std::optional<ScopedEnv> path_;  // PATH with the stub directory first
     std::string work_dir_;
     std::string cat_;
     unsigned int next_sd_ = 0;
@@ -320,6 +309,9 @@ class SandboxTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // Lays out a fixture's node once the sandbox and platform exist (never
+    // when the test is skipped).
+    virtual void SetUpNode() {}
     NodeSandbox& sandbox() { return *sandbox_; }
     ScopedPlatform& platform() { return *platform_; }
 
@@ -332,6 +324,10 @@ private:
 bool has_line_containing(const std::vector<std::string>& lines, const std::string& text);
 // Number of lines of `lines` that contain `text`.
 int count_lines_containing(const std::vector<std::string>& lines, const std::string& text);
+// Index of the first line of `lines` that contains `text` (lines.size() when none).
+size_t first_line_with(const std::vector<std::string>& lines, const std::string& text);
+// Device names of `manager`'s records, in the map's order.
+std::vector<std::string> keys(const nesk_blkdevmgr& manager);
 
 // Every mount point of this mount namespace (/proc/self/mountinfo), decoded.
 std::vector<std::string> mount_points();

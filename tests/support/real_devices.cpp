@@ -68,9 +68,16 @@ void ensure_node(const std::string& path, DevNum devnum) {
         fail("mknod " + path);
 }
 
-}  // namespace
-
-namespace {
+// Appends what is left to read from `fd` to `*text` (reads it away when null).
+void drain(int fd, std::string* text) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (text) text->append(buffer, static_cast<size_t>(n));
+    }
+}
 
 // Runs `argv` with standard output into `*out` and standard error into the
 // descriptor `err_fd` (-1: the same pipe as standard output).
@@ -93,13 +100,7 @@ int spawn_and_wait(const std::vector<std::string>& argv, std::string* out, int e
     ::close(write_end.release());
 
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
+    drain(read_end.get(), &text);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
@@ -120,13 +121,7 @@ int run_program(const std::vector<std::string>& argv, std::string* out, std::str
     if (file.get() < 0) return -1;
     int code = spawn_and_wait(argv, out, file.get());
     if (::lseek(file.get(), 0, SEEK_SET) != 0) return -1;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (err) err->append(buffer, static_cast<size_t>(n));
-    }
+    drain(file.get(), err);
     return code;
 }
 

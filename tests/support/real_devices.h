@@ -42,7 +42,6 @@ public:
     // /dev/loop<N>; the node is made in the current /dev when it is missing.
     std::string path() const;
     DevNum devnum() const { return devnum_; }
-    unsigned long long bytes() const { return bytes_; }
     unsigned long long sectors() const { return bytes_ / 512; }
 
     // Writes an msdos partition table with one partition from 1 MiB to the end

@@ -40,30 +40,9 @@ ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(
     had_value_ = old != nullptr;
     if (old) old_value_ = old;
     setenv(name.c_str(), value.c_str(), 1);
-    active_ = true;
-}
-
-ScopedEnv ScopedEnv::unset(const std::string& name) {
-    ScopedEnv env;
-    env.name_ = name;
-    const char* old = getenv(name.c_str());
-    env.had_value_ = old != nullptr;
-    if (old) env.old_value_ = old;
-    unsetenv(name.c_str());
-    env.active_ = true;
-    return env;
-}
-
-ScopedEnv::ScopedEnv(ScopedEnv&& other) noexcept
-    : name_(std::move(other.name_)),
-      had_value_(other.had_value_),
-      old_value_(std::move(other.old_value_)),
-      active_(other.active_) {
-    other.active_ = false;
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (!active_) return;
     if (had_value_)
         setenv(name_.c_str(), old_value_.c_str(), 1);
     else
@@ -82,11 +61,12 @@ void ScopedPlatform::set_debug_level(unsigned long value) const {
         throw std::runtime_error("cannot write the debug level to " + config_file_);
 }
 
-std::vector<std::string> ScopedPlatform::log_lines() const {
+std::vector<std::string> ScopedPlatform::log_lines(size_t from) const {
     std::vector<std::string> lines;
     std::ifstream in(log_file());
     std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    for (size_t n = 0; std::getline(in, line); ++n)
+        if (n >= from) lines.push_back(line);
     return lines;
 }
 

@@ -26,23 +26,19 @@ private:
     std::string path_;
 };
 
-// Sets (or, with unset(), removes) an environment variable for the object's
-// lifetime and restores the previous state afterwards.
+// Sets an environment variable for the object's lifetime and restores the
+// previous state afterwards.
 class ScopedEnv {
 public:
     ScopedEnv(const std::string& name, const std::string& value);
-    static ScopedEnv unset(const std::string& name);
     ~ScopedEnv();
-    ScopedEnv(ScopedEnv&& other) noexcept;
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    ScopedEnv() = default;
     std::string name_;
     bool had_value_ = false;
     std::string old_value_;
-    bool active_ = false;
 };
 
 // Points the configuration store and the debug log at files inside a scratch
@@ -55,8 +51,8 @@ public:
     std::string log_file() const { return dir_.path() + "/NESKUtils.log"; }
     // Writes "nNESKUtilsDebugLevel" of section "Vantor" into the store.
     void set_debug_level(unsigned long value) const;
-    // Lines of the log file so far (without line feeds).
-    std::vector<std::string> log_lines() const;
+    // Lines of the log file so far (without line feeds), the first `from` left out.
+    std::vector<std::string> log_lines(size_t from = 0) const;
 
 private:
     TempDir dir_;
