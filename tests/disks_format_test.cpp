@@ -8,6 +8,7 @@
 namespace {
 
 using nesk_disks::parse_size;
+using nesk_disks::table_cell;
 
 constexpr unsigned long long KiB = 1024, MiB = KiB * 1024, GiB = MiB * 1024, TiB = GiB * 1024,
                              PiB = TiB * 1024;
@@ -59,6 +60,21 @@ TEST(ParseSize, UnitsFractionsAndLimits) {
         EXPECT_FALSE(parse_size(text, size));
         EXPECT_EQ(size, 99u);
     }
+}
+
+// What is not UTF-8 is escaped byte by byte: overlong forms, surrogates and
+// code points beyond U+10FFFF look like sequences but are not.
+TEST(TableCell, EscapesEveryByteOfWhatIsNotUtf8) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"\xc0\x80", "\\xc0\\x80"},          {"\xc1\xbf", "\\xc1\\xbf"},
+        {"\xe0\x9f\xbf", "\\xe0\\x9f\\xbf"}, {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"\xf0\x8f\xbf\xbf", "\\xf0\\x8f\\xbf\\xbf"}, {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+        {"\xc2\xa0\xe0\xa0\x80\xf0\x90\x80\x80", "\xc2\xa0\xe0\xa0\x80\xf0\x90\x80\x80"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(table_cell(c.text), c.shown) << c.shown;
 }
 
 }  // namespace

@@ -179,6 +179,10 @@ TEST(PlatformConfig, RewritesKeepEverythingElseOfTheFile) {
         ASSERT_EQ(0, chown(path.c_str(), 1, 2));
     }
     ZAVPlatformInfo store;
+    // A value the key already holds is a success that leaves the file alone.
+    const std::string before = nesk_test::read_whole_file(path);
+    EXPECT_NE(0, store.setNumber("Vantor", "late", 1));
+    EXPECT_EQ(before, nesk_test::read_whole_file(path));
     std::string value;
     ASSERT_NE(0, store.getString("Vantor", "spaced", &value));
     EXPECT_EQ(" value", value);
