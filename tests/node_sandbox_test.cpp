@@ -9,6 +9,7 @@
 #include <list>
 #include <string>
 
+#include "fd_util.h"
 #include "node_sandbox.h"
 #include "nesk_utils.h"
 #include "test_support.h"
@@ -24,11 +25,10 @@ std::string link_text(const std::string& path) {
 
 unsigned char dirent_type(const std::string& dir, const std::string& name) {
     unsigned char type = DT_UNKNOWN;
-    DIR* d = opendir(dir.c_str());
+    nesk::unique_dir d(opendir(dir.c_str()));
     if (!d) return type;
-    while (struct dirent* e = readdir(d))
+    while (struct dirent* e = readdir(d.get()))
         if (name == e->d_name) type = e->d_type;
-    closedir(d);
     return type;
 }
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "ZAVPlatformInfo.h"
+#include "fd_util.h"
 #include "test_support.h"
 
 using namespace nesk_test;
@@ -28,10 +29,9 @@ int set_text(const std::string& section, const std::string& key, const std::stri
 
 std::set<std::string> directory_entries(const std::string& path) {
     std::set<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* entry = readdir(dir))
+    if (nesk::unique_dir dir{opendir(path.c_str())}) {
+        while (dirent* entry = readdir(dir.get()))
             if (entry->d_name[0] != '.') names.insert(entry->d_name);
-        closedir(dir);
     }
     return names;
 }

@@ -72,7 +72,7 @@ int nesk_utils::manage_subscriptions() {
     debug_log.logMessage(function, 2, "command [%s]", command.c_str());
 
     std::list<std::string> lines;
-    if (popen(command, lines, 100) == 0) {
+    if (nesk_utils::popen(command, lines, 100) == 0) {
         debug_log.logMessage(function, 0, "Removed an active subscription");
     } else {
         const std::string first = lines.empty() ? "(no output)" : lines.front();

@@ -59,11 +59,6 @@ const char* const kWorkDir = "/tmp/nesk-sandbox";
 
 using nesk::unique_fd;
 
-struct dir_closer {
-    void operator()(DIR* d) const { closedir(d); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
-
 std::string parent_of(const std::string& path) {
     std::string::size_type slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -156,7 +151,7 @@ void make_node(const std::string& path, mode_t type, DevNum d, mode_t mode) {
 // caller changes the directory.
 std::vector<std::string> entries_of(const std::string& path) {
     std::vector<std::string> names;
-    dir_ptr dir(::opendir(path.c_str()));
+    nesk::unique_dir dir(::opendir(path.c_str()));
     if (!dir) fail("opendir " + path);
     while (struct dirent* e = ::readdir(dir.get())) {
         std::string n = e->d_name;
