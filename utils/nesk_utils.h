@@ -97,7 +97,7 @@ public:
     // text before the first "."). Labels of three characters or fewer never
     // count as carrying the marker.
 
-    // Output of "hostname", trimmed; "" on failure.
+    // Output of "hostname" up to its first NUL byte, trimmed; "" on failure.
     static std::string get_hostname();
     // 0 with `addr` set to the printable address of `name`; -1, addr unchanged.
     static int resolve_hname(std::string name, std::string& addr);
