@@ -146,9 +146,10 @@ TEST_F(MountsTest, TableEntryOfAMountPoint) {
 TEST_F(MountsTest, DeviceOfADirectory) {
     std::string device, fs_type;
     List options;
-    EXPECT_EQ(nesk_utils::get_dir_bdev(at("fast/sub/deeper"), device, fs_type, options), 0);
+    ASSERT_EQ(nesk_utils::get_dir_bdev(at("fast/sub/deeper"), device, fs_type, options), 0);
     EXPECT_EQ(device, "nesk-fast");
     EXPECT_EQ(fs_type, "tmpfs");
+    ASSERT_FALSE(options.empty());
     EXPECT_EQ(options.front(), "rw");
 
     std::string root_device, root_fs_type;
