@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "ZavProcess.h"
 #include "fd_util.h"
 #include "kernel_paths.h"
 #include "line_reader.h"
@@ -113,9 +114,38 @@ bool swap_active(const std::vector<std::string>& names) {
 }  // namespace
 
 int get_disk_cautions(const std::string& device, std::vector<std::string>& cautions) {
+    return get_disk_cautions(device, cautions, 0);
+}
+
+int get_disk_cautions(const std::string& device, std::vector<std::string>& cautions,
+                      unsigned int timeout_ms) {
     cautions.clear();
     const std::string name = nesk_utils::get_basename(device);
-    int result = probe_signatures(device, cautions);
+    int result = 0;
+    if (timeout_ms == 0) {
+        result = probe_signatures(device, cautions);
+    } else {
+        // libblkid reads the disk in a child process, which the caller stops
+        // waiting for when the disk does not answer; the codes come back one
+        // a line after a status line.
+        auto work = [&device]() -> std::string {
+            std::vector<std::string> found;
+            std::string answer = probe_signatures(device, found) == 0 ? "0\n" : "-1\n";
+            for (const auto& caution : found) answer += caution + "\n";
+            return answer;
+        };
+        std::string answer;
+        bool expired = false;
+        if (ZavProcess::run_in_child(work, &answer, timeout_ms, &expired) != 0) {
+            result = expired ? -2 : -1;
+        } else {
+            std::istringstream lines(answer);
+            std::string line;
+            std::getline(lines, line);
+            result = line == "0" ? 0 : -1;
+            while (std::getline(lines, line)) add_unique(cautions, line);
+        }
+    }
 
     const auto disk = nesk::sysfs_dev::block(s_block_base_dir, name);
     std::list<std::string> holders;

@@ -282,9 +282,14 @@ NESK_EXPORT int read_major_num(std::string path);
 //   "swap"                    the disk or one of its partitions is an active
 //                             swap area in /proc/swaps.
 // `device` is a whole-disk node path such as /dev/sdb. Returns 0, or -1 when
-// the disk itself could not be opened or probed (the sysfs and swap codes are
-// still given).
+// the disk itself could not be opened, has no bytes, or could not be read or
+// probed (the sysfs and swap codes are still given).
 NESK_EXPORT int get_disk_cautions(const std::string& device, std::vector<std::string>& cautions);
+// As above, with the disk read by libblkid in a child process that is given
+// at most `timeout_ms` milliseconds (0: as long as it takes): -2 when the disk
+// did not answer in time (the sysfs and swap codes are still given).
+NESK_EXPORT int get_disk_cautions(const std::string& device, std::vector<std::string>& cautions,
+                                  unsigned int timeout_ms);
 // True when a's size in bytes is smaller than b's.
 NESK_EXPORT bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -10,6 +12,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
+#include <stdexcept>
 
 #include <map>
 #include <memory>
@@ -223,6 +227,124 @@ TEST_F(ProbeTest, BusyMountPointIsUnmountedLazily) {
     EXPECT_EQ(count_lines_containing(log, "nesk_blkdevmgr::unmount: unmount command [umount -l "
                                           "/tmp/hamnt"),
               1);
+}
+
+// Something that keeps the probe from looking, undone when it goes away.
+using Disturbance = std::shared_ptr<void>;
+
+// A fresh tmpfs over /tmp mounted with `options` and `flags`.
+Disturbance tmp_replaced(const char* options, unsigned long flags) {
+    if (::mount("tmpfs", "/tmp", "tmpfs", flags, options) != 0) throw std::runtime_error("mount");
+    return Disturbance(nullptr, [](void*) { ::umount2("/tmp", MNT_DETACH); });
+}
+
+// The probe's answer and reason for `device` with no descriptor left (every
+// number below the limit in use), asked in a child process so that this one
+// keeps its descriptors: "active:<reason>" or "free".
+std::string probe_without_descriptors(const std::string& device) {
+    TempDir dir;
+    const std::string answer = dir.file("answer");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        nesk_blkdevmgr manager;
+        nesk::unique_fd out(::open(answer.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        int lowest_free = 0;
+        while (::fcntl(lowest_free, F_GETFD) != -1) ++lowest_free;
+        struct rlimit low = {static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        const std::string said = manager.is_active_bdev(device)
+                                     ? "active:" + manager.active_reasons[device]
+                                     : std::string("free");
+        _exit(::write(out.get(), said.data(), said.size()) == static_cast<ssize_t>(said.size())
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return read_whole_file(answer);
+}
+
+// A SIGCHLD handler that reaps every child of the process, as some callers
+// have: the commands' statuses are lost.
+void reap_all(int) {
+    const int saved = errno;
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    errno = saved;
+}
+
+Disturbance children_reaped_by_caller() {
+    struct sigaction action = {}, saved = {};
+    action.sa_handler = reap_all;
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGCHLD, &action, &saved);
+    return Disturbance(nullptr, [saved](void*) { ::sigaction(SIGCHLD, &saved, nullptr); });
+}
+
+// Whatever keeps the probe from looking, a stamped disk is never called new,
+// and nothing stays mounted unless the unmount itself keeps failing.
+TEST_F(ProbeTest, NewOnlyWithProof) {
+    const std::string marker = sandbox().work_dir() + "/entered";
+    const struct {
+        const char* what;
+        const char* disk;
+        std::function<Disturbance()> disturb;
+        bool active;
+        const char* reason;  // "" for a disk found free
+        bool left_mounted;
+    } cases[] = {
+        {"/tmp read-only", "sdb", [] { return tmp_replaced("", MS_RDONLY); }, true, "unverified",
+         false},
+        {"/tmp without inodes", "sdb", [] { return tmp_replaced("nr_inodes=1", 0); }, true,
+         "unverified", false},
+        {"mount fails", "sdd",
+         [this] {
+             sandbox().stub_command("mount", {"", "mount: wrong fs type\n", 32});
+             return Disturbance();
+         },
+         true, "unverified", false},
+        {"statuses lost", "sdb", children_reaped_by_caller, true, "stamped", false},
+        {"statuses lost, no stamps", "sdd", children_reaped_by_caller, false, "", false},
+        {"unmount keeps failing", "sdd",
+         [this] {
+             sandbox().stub_command("umount", {"", "umount: target is busy.\n", 32});
+             return Disturbance();
+         },
+         true, "unverified", true},
+        // Only root can enter the directory that holds the mount point.
+        {"an unprivileged user tries to enter", "sdd",
+         [this, marker] {
+             sandbox().stub_script(
+                 "mount", "PATH=\"${PATH#*:}\" mount \"$@\" || exit\n"
+                          "for dir; do :; done\n"
+                          "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+                          "'cd \"$1\" 2>/dev/null && touch " + marker + "' sh \"$dir\"\n");
+             return Disturbance();
+         },
+         false, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string device = std::string("/dev/") + c.disk;
+        nesk_blkdevmgr manager;
+        for (int round = 0; round < 3; ++round) {
+            bool active = false;
+            {
+                const Disturbance disturbance = c.disturb();
+                active = manager.is_active_bdev(device);
+            }
+            EXPECT_EQ(active, c.active);
+            EXPECT_EQ(manager.active_reasons.count(device) ? manager.active_reasons.at(device) : "",
+                      c.reason);
+            const auto left = probe_mounts();
+            EXPECT_EQ(!left.empty(), c.left_mounted);
+            for (const std::string& point : left) ::umount2(point.c_str(), MNT_DETACH);
+        }
+        sandbox().remove_stub("mount").remove_stub("umount");
+    }
+    EXPECT_FALSE(nesk_utils::is_file(marker));
+    EXPECT_EQ(probe_without_descriptors("/dev/sdb"), "active:unverified");
+    EXPECT_TRUE(probe_mounts().empty());
 }
 
 TEST_F(ProbeTest, MountCommandText) {

@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -162,4 +165,77 @@ TEST(ZavProcessPipe, OneCommandAtATimeAndNoWaitForUnreadOutput) {
     EXPECT_EQ(SIGPIPE, pipe.close());
     // The destructor ends this one the same way.
     ASSERT_TRUE(pipe.open("exec yes"));
+}
+
+namespace {
+
+using nesk_test::read_whole_file;
+using nesk_test::TempDir;
+
+// True once process `pid` has ended (gone, or a zombie of someone else's),
+// waiting up to two seconds.
+bool ends_soon(pid_t pid) {
+    for (int i = 0; i < 200; ++i) {
+        const std::string stat = read_whole_file("/proc/" + std::to_string(pid) + "/stat");
+        if (stat.empty() || stat.find(") Z") != std::string::npos) return true;
+        usleep(10 * 1000);
+    }
+    return false;
+}
+
+}  // namespace
+
+// A limit ends the whole command, also what its shell left running, and the
+// call returns without the command's output.
+TEST(ZavProcessLimits, ExpiredCommandsLoseTheirWholeProcessGroup) {
+    TempDir dir;
+    const std::string pids = dir.file("pids");
+    const std::string command =
+        "echo $$ > " + pids + "; sleep 30 & echo $! >> " + pids + "; echo out; wait";
+
+    std::string out = "old", err;
+    bool expired = false;
+    EXPECT_EQ(-1, ZavProcess::system_limited(command.c_str(), &out, &err, 300, &expired));
+    EXPECT_TRUE(expired);
+    ZavProcessPipe pipe;
+    ASSERT_TRUE(pipe.open(("sleep 30 & echo $! >> " + pids + "; wait").c_str(), 300));
+    char buffer[16];
+    EXPECT_EQ(-1, pipe.read(buffer, sizeof buffer));
+    EXPECT_EQ(ETIMEDOUT, errno);
+    EXPECT_EQ(-1, pipe.close());
+    EXPECT_TRUE(pipe.expired());
+
+    std::istringstream listed(read_whole_file(pids));
+    int count = 0;
+    for (pid_t pid; listed >> pid; ++count) EXPECT_TRUE(ends_soon(pid)) << pid;
+    EXPECT_EQ(count, 3);
+
+    // Within the limit nothing changes.
+    EXPECT_EQ(3, ZavProcess::system_limited("echo hi; exit 3", &out, &err, 10000, &expired));
+    EXPECT_FALSE(expired);
+    EXPECT_EQ(out, "hi\n");
+}
+
+TEST(ZavProcessLimits, ChildHandsBackItsWholeAnswerOrNothing) {
+    const struct {
+        const char* what;
+        std::function<std::string()> work;
+        int result;
+        bool expired;
+        std::string answer;
+    } cases[] = {
+        {"answer with a NUL", [] { return std::string("a\0b", 3); }, 0, false,
+         std::string("a\0b", 3)},
+        {"throws", []() -> std::string { throw std::runtime_error("no"); }, -1, false, "kept"},
+        {"dies", []() -> std::string { ::raise(SIGKILL); return "x"; }, -1, false, "kept"},
+        {"hangs", []() -> std::string { ::pause(); return "x"; }, -1, true, "kept"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string answer = "kept";
+        bool expired = !c.expired;
+        EXPECT_EQ(c.result, ZavProcess::run_in_child(c.work, &answer, 300, &expired));
+        EXPECT_EQ(c.expired, expired);
+        EXPECT_EQ(c.answer, answer);
+    }
 }

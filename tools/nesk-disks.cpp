@@ -81,7 +81,8 @@ const char k_help[] =
     "without writing to the disk): partition-table:TYPE, signature:TYPE (a file\n"
     "system, RAID, LVM, swap or crypto signature on the whole disk), holder:NAME\n"
     "(a device built on it, such as dm-0), swap (an active swap area), unreadable\n"
-    "(the disk could not be read to look).\n"
+    "(the disk could not be read to look), unresponsive (it did not answer within\n"
+    "the timeout).\n"
     "\n"
     "Options:\n"
     "  -a, --all            list every disk discovery saw with its state (new,\n"
@@ -363,10 +364,15 @@ disk_row make_row(const nesk_blkdev& record) {
     return row;
 }
 
-// The disk's cautions. A disk that cannot be read gets "unreadable": nothing
-// is known about what it holds, so it must not look clean.
-void read_cautions(disk_row& row) {
-    if (get_disk_cautions(row.device, row.cautions) != 0) row.cautions.push_back("unreadable");
+// The disk's cautions, read within the timeout. A disk that cannot be read
+// gets "unreadable", one that does not answer in time "unresponsive":
+// nothing is known about what it holds, so it must not look clean.
+void read_cautions(disk_row& row, const options& opts) {
+    const int result = get_disk_cautions(row.device, row.cautions, opts.timeout_s * 1000u);
+    if (result == -2)
+        row.cautions.push_back("unresponsive");
+    else if (result != 0)
+        row.cautions.push_back("unreadable");
 }
 
 // A manager with the tool's limits: each command and disk read waits at most
@@ -405,7 +411,7 @@ report new_disks(const options& opts) {
         nesk_blkdev record;
         if (manager.get_blkdev(disk.name, record) != 0) continue;
         disk_row row = make_row(record);
-        read_cautions(row);
+        read_cautions(row, opts);
         if (opts.strict && !row.cautions.empty()) continue;
         result.disks.push_back(row);
     }
@@ -450,7 +456,7 @@ report every_disk(const options& opts) {
                 row.reasons |= probe_reason_bit(discovered.active_reasons[row.device]);
         }
         if (row.bytes() < opts.min_size) row.reasons |= too_small;
-        read_cautions(row);
+        read_cautions(row, opts);
         if (opts.strict && !row.cautions.empty()) row.reasons |= caution;
         result.disks.push_back(row);
     }
@@ -459,7 +465,7 @@ report every_disk(const options& opts) {
         disk_row row;
         row.device = entry.first;
         row.skipped = entry.second;
-        read_cautions(row);
+        read_cautions(row, opts);
         result.disks.push_back(row);
     }
     std::sort(result.disks.begin(), result.disks.end(),
