@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "demo_node.h"
+#include "fd_util.h"
 #include "nesk_version.h"
 #include "node_sandbox.h"
 #include "real_devices.h"
@@ -370,6 +371,109 @@ TEST_F(NeskDisksOnDemoNode, SignalWaitsForTheProbeUnderWayToUnmount) {
         // Probing stops between disks: /dev/sda signals, /dev/sdh comes later.
         EXPECT_EQ(count_lines_containing(log, "Block device /dev/sdh"), c.code == 0 ? 1 : 0);
     }
+}
+
+// ---- looking never writes, never hangs, and runs at once agree ----
+
+// Five disks the probe must tell apart without writing to any: blank, ext4,
+// XFS without stamps, XFS with the stamp set, and XFS whose stamps were set
+// but live only in a log that still needs recovery.
+class NeskDisksOnXfsNode : public SandboxTest {
+protected:
+    static void SetUpTestSuite() {
+        if (!NodeSandbox::unavailable_reason().empty()) return;
+        for (const char* name : {"sda", "sdb"}) loops_[name] = std::make_unique<LoopDevice>(64 << 20);
+        for (const char* name : {"sdc", "sdd", "sde"})
+            loops_[name] = std::make_unique<LoopDevice>(300ULL << 20);
+        run_checked({"mkfs.ext4", "-q", "-F", loops_["sdb"]->path()});
+        for (const char* name : {"sdc", "sdd", "sde"}) make_xfs(loops_[name]->path());
+        set_root_attributes(loops_["sdd"]->path(), valid_stamps("/dev/sdd"));
+        {
+            ScopedMount mounted(loops_["sde"]->path(), "xfs");
+            for (const auto& stamp : valid_stamps("/dev/sde"))
+                run_checked({"setfattr", "-n", stamp.first, "-v", stamp.second, mounted.dir()});
+            run_checked({"xfs_io", "-x", "-c", "shutdown -f", mounted.dir()});
+        }
+    }
+    static void TearDownTestSuite() { loops_.clear(); }
+    void SetUpNode() override {
+        int target = 0;
+        for (const auto& loop : loops_)
+            sandbox().add_scsi_disk(ScsiDisk("0:0:" + std::to_string(target++) + ":0", loop.first)
+                                        .with_devnum(loop.second->devnum())
+                                        .with_size(loop.second->sectors()));
+        sandbox().stub_command("pvscan", {"", "", 0});
+    }
+    // A checksum of every byte of every disk.
+    static std::string checksums() {
+        std::vector<std::string> argv{"cksum"};
+        for (const auto& loop : loops_) argv.push_back("/dev/" + loop.first);
+        std::string out;
+        return run_program(argv, &out) == 0 ? out : "cksum failed: " + out;
+    }
+    static std::map<std::string, std::string> reasons_of(const json& doc) {
+        std::map<std::string, std::string> reasons;
+        for (const json& disk : doc.at("disks")) reasons[disk.at("device")] = joined(disk.at("reasons"));
+        return reasons;
+    }
+
+    static inline std::map<std::string, std::unique_ptr<LoopDevice>> loops_;
+};
+
+TEST_F(NeskDisksOnXfsNode, LooksWithoutWriting) {
+    const std::string before = checksums();
+    ToolRun run = run_tool({"--all", "--json"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(reasons_of(parse_document(run.out)),
+              (std::map<std::string, std::string>{{"/dev/sda", "-"},
+                                                  {"/dev/sdb", "-"},
+                                                  {"/dev/sdc", "-"},
+                                                  {"/dev/sdd", "stamped"},
+                                                  {"/dev/sde", "unverified"}}));
+    EXPECT_EQ(checksums(), before);
+    EXPECT_TRUE(has_line_containing(platform().log_lines(),
+                                    "Block device /dev/sde has an XFS log that needs recovery"));
+}
+
+TEST_F(NeskDisksOnXfsNode, RunsAtOnceAgree) {
+    const std::string dir = sandbox().work_dir();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(run_program({"sh", "-c",
+                               "for i in 1 2 3; do \"$0\" --json >\"$1/run$i\" 2>/dev/null & done; wait",
+                               tool_path(), dir}),
+                  0);
+        for (int i = 1; i <= 3; ++i) {
+            const std::string out = read_whole_file(dir + "/run" + std::to_string(i));
+            EXPECT_EQ(devices_of(parse_document(out)),
+                      (std::vector<std::string>{"/dev/sda", "/dev/sdb", "/dev/sdc"}))
+                << out;
+        }
+    }
+}
+
+// Commands that never return: each is given the timeout, then its process
+// group is killed; the report says which enumerations and disks did not answer.
+TEST_F(NeskDisksOnXfsNode, CommandsThatNeverReturnAreGivenUpOn) {
+    sandbox().add_virtual_block("md0");
+    for (const char* command : {"pvscan", "mdadm", "mount"})
+        sandbox().stub_script(command, "exec sleep 6007\n");
+    ToolRun run = run_tool({"--all", "--json", "--timeout", "1"});
+    EXPECT_EQ(run.code, 3) << run.err;
+    EXPECT_NE(run.err.find("could not enumerate lvm (LVM physical volumes, no answer within 1 s), "
+                           "raid (software-RAID members, no answer within 1 s)"),
+              std::string::npos)
+        << run.err;
+    const json doc = parse_document(run.out);
+    EXPECT_EQ(doc.at("incomplete"), json::array({"lvm", "raid"}));
+    EXPECT_EQ(doc.at("timed_out"), json::array({"lvm", "raid"}));
+    EXPECT_EQ(doc.at("timeout_seconds"), 1u);
+    EXPECT_EQ(reasons_of(doc), (std::map<std::string, std::string>{{"/dev/sda", "-"},
+                                                                   {"/dev/sdb", "-"},
+                                                                   {"/dev/sdc", "unresponsive"},
+                                                                   {"/dev/sdd", "unresponsive"},
+                                                                   {"/dev/sde", "unresponsive"}}));
+    EXPECT_NE(run_program({"pgrep", "-f", "sleep 6007"}), 0);  // none left running
 }
 
 // ---- arguments and output encoding, on a node of sysfs entries only ----
