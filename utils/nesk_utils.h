@@ -278,9 +278,11 @@ public:
     // Mount point of the file system holding `path`, found by climbing the
     // text of the path while the parent lies on the same device: 0 with
     // `mount_path` set (a relative path may end at "."), or -1 when a stat
-    // fails (`mount_path` unchanged).
+    // fails (`mount_path` unchanged). Trailing "/" are dropped first ("/a/b/"
+    // is "/a/b"; "/" stays "/").
     static int extract_mount_path(std::string path, std::string& mount_path);
-    // 1 when /etc/mtab lists `mount_point` (exact text), with `device` and
+    // 1 when /etc/mtab lists `mount_point` (exact text, but for trailing "/",
+    // so "/a/b/" finds "/a/b"), with `device` and
     // `fs_type` set and the options of the first such entry appended to
     // `options`; 0 with all three unchanged otherwise.
     static int is_mounted(std::string mount_point, std::string& device, std::string& fs_type,
