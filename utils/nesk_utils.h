@@ -211,7 +211,9 @@ public:
     // success (an existing key file is not overwritten: non-zero).
     static int generate_ssh_keys(std::string key_file);
     // Installs <key_file>.pub for root on `host` with ssh-copy-id, logging in
-    // once with `password` through sshpass: 0 on success.
+    // once with `password` through sshpass, which reads it from SSHPASS (set
+    // in the shell line to `password` as written, so shell quoting applies):
+    // 0 on success.
     static int copy_ssh_keys(std::string key_file, std::string host, std::string password);
     // Lists `directory` on `host` with ls: popen's result (0 on success), with
     // `entries` replaced by the names printed; -1 when ssh cannot be started,
