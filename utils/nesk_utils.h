@@ -312,10 +312,14 @@ public:
 
     // ---- Archives (utils/archives.cpp) ----
 
-    // Runs "cd /tmp && tar -czf <base>.tar.gz <source>", the base name being
-    // `archive` when given, else the text after the last "/" of `source` (or
-    // "zavcompress_defaut" when there is none): 0 with `archive` set to
-    // "/tmp/<base>.tar.gz", or 1 with `archive` unchanged. Nothing is quoted.
+    // Packs `source` with "cd /tmp && tar -czf <partial> <source>" into
+    // <base>.tar.gz, the base name being `archive` when given, else the text
+    // after the last "/" of `source` (or "zavcompress_defaut" when there is
+    // none), taken relative to /tmp unless it is absolute. tar writes into a
+    // private directory beside the archive, and the result is renamed into
+    // place: 0 with `archive` set to the archive's path, or 1 with `archive`
+    // unchanged, nothing new left behind and an older archive untouched.
+    // Nothing is quoted.
     static int compress(std::string source, std::string& archive);
     // Runs "cd <dir>&&tar  -xzf  <archive>": the process runner's status.
     static int uncompress(std::string archive, std::string& dir);
