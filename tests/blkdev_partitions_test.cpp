@@ -152,7 +152,9 @@ TEST_F(PartitionsTest, ReadsRealTables) {
         // Fields by position: an empty one stays empty, so a name is never
         // taken for a file-system type; the closing ";" stays on the flags.
         {"/dev/sdb", 0, {{1, "1049kB", "xfs", "", ";"}, {2, "367MB", "", "", ";"}}},
-        {"/dev/sdc", 0, {{1, "1049kB", "", "fat32", ";"}, {2, "21.0MB", "fat32", "EFI", "msftdata;"}}},
+        {"/dev/sdc",
+         0,
+         {{1, "1049kB", "", "fat32", ";"}, {2, "21.0MB", "fat32", "EFI", "msftdata;"}}},
         {"/dev/sdd", 0, {}},  // the whole disk, listed from 0.00B
     };
     for (const auto& c : cases) {
@@ -206,7 +208,7 @@ TEST_F(PartitionsTest, FirstFat32PartitionInPathOrder) {
         const char* tag;
     } cases[] = {
         {"none", {"sda", "sdb", "sdd"}, -1, "unchanged", "unchanged"},
-        {"the FAT32 partition, not the one named fat32", {"sda", "sdb", "sdc", "sdd"}, 0, "/dev/sdc2",
+        {"the FAT32 partition, not one named fat32", {"sda", "sdb", "sdc", "sdd"}, 0, "/dev/sdc2",
          "NESKBOOT"},
         {"NVMe sorts first", {"sdc", "nvme0n1"}, 0, "/dev/nvme0n1p1", "NVMEBOOT"},
     };
