@@ -120,11 +120,14 @@ public:
     // "" when absent. Always 0.
     static int get_os_release(std::string& release);
     static int get_rhgs_version(std::string& version);
-    // Whole trimmed output of "uname -r", "glusterfs --version" and the
-    // cluster's op-version query: 0 with `version` set, or the process runner's
-    // non-zero result with `version` unchanged.
+    // Whole trimmed output of "uname -r" and "glusterfs --version": 0 with
+    // `version` set, or the process runner's non-zero result with `version`
+    // unchanged.
     static int get_kernel_version(std::string& version);
     static int get_gluster_version(std::string& version);
+    // The value of "gluster volume get all cluster.op-version" (the second
+    // word of its third line, "" when there is none): 0 with `version` set,
+    // or gluster's non-zero result with `version` unchanged.
     static int get_gluster_operating_version(std::string& version);
     // First output line of "dmidecode -s system-serial-number" (or, when there
     // is none, the previous `serial`), without any white space and in lower
@@ -232,8 +235,10 @@ public:
     // -1 when the command failed or printed nothing (`lines` untouched).
     static int execute_talus_command(std::string command, std::string suffix,
                                      std::list<std::string>& lines);
-    // 0 with `cluster` set to the name of the node's cluster (the first line
-    // of the cluster listing), -1 with `cluster` untouched.
+    // 0 with `cluster` set to the name of the node's cluster, from the first
+    // line of the cluster listing that names one (after its first ":", up to
+    // a "-" or ":", blanks dropped); -1 with `cluster` untouched when the tool
+    // fails or names none.
     static int get_talus_cluster(std::string& cluster);
     // Appends the host names of the cluster's nodes to `nodes`, joined by ","
     // (the node listing is tried up to 5 times, pausing 100, 200, 400, 800 and
