@@ -12,6 +12,13 @@ const size_t kMaxVpdPage = 64 * 1024;
 
 }  // namespace
 
+bool is_sector_count(const std::string& text) {
+    if (text.empty() || text.size() > 20) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return text.size() < 20 || text <= "18446744073709551615";
+}
+
 bool decode_vpd_serial(const std::string& page, std::string& serial) {
     if (page.empty()) {
         serial.clear();
@@ -30,6 +37,9 @@ int nesk_blkdevmgr::get_capacity(nesk_blkdev& record) {
     try {
         std::string name = record.get_name();
         std::string text = nesk::sysfs_dev::disk(name).read("size");
+        // A size that cannot be read makes a disk of 0 bytes, which must not
+        // pass for a small new disk.
+        if (!is_sector_count(text)) unsized_devs.insert(name);
         if (!text.empty()) {
             // The size file counts 512-byte sectors whatever the logical block size.
             blocks = nesk_utils::string_to_ull(text);

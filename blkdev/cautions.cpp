@@ -3,8 +3,10 @@
 // read-only descriptor, and the rest comes from sysfs and /proc/swaps.
 #include <blkid/blkid.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <sstream>
 
@@ -27,14 +29,32 @@ void add_unique(std::vector<std::string>& cautions, const std::string& caution) 
         cautions.push_back(caution);
 }
 
+// True when the first sector of the probed device can be read whole. libblkid
+// takes a read error for the absence of a signature, so a disk that answers
+// no read would otherwise look blank.
+bool first_sector_readable(int fd, blkid_probe probe) {
+    const blkid_loff_t size = blkid_probe_get_size(probe);
+    // A device of no bytes (a detached loop device, a disk gone from its
+    // controller) holds nothing to look at, which is not the same as blank.
+    if (size <= 0) return false;
+    char sector[512];
+    const size_t wanted = std::min<blkid_loff_t>(size, sizeof sector);
+    ssize_t got;
+    do {
+        got = ::pread(fd, sector, wanted, 0);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(wanted);
+}
+
 // The whole disk's signatures, the way wipefs walks them (one blkid_do_probe
 // step per superblock found), then its partition table. 0, or -1 when the
-// device cannot be opened or probed.
+// device cannot be opened, has no bytes, cannot be read or cannot be probed.
 int probe_signatures(const std::string& device, std::vector<std::string>& cautions) {
     nesk::unique_fd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) return -1;
     unique_probe probe(blkid_new_probe());
     if (!probe || blkid_probe_set_device(probe.get(), fd.get(), 0, 0) != 0) return -1;
+    if (!first_sector_readable(fd.get(), probe.get())) return -1;
     const char* value = nullptr;
 
     // A partition table's protective MBR or backup header is part of the

@@ -15,6 +15,10 @@
 // bytes; an empty page gives an empty serial. The serial is not trimmed.
 NESK_INTERNAL bool decode_vpd_serial(const std::string& page, std::string& serial);
 
+// True when `text`, a sysfs "size" value, is a count of sectors: decimal
+// digits only, within 64 bits.
+NESK_INTERNAL bool is_sector_count(const std::string& text);
+
 // The block major number of `driver` in a device list in the format of
 // /proc/devices read from `devices`, or -1. Only the lines after the one
 // holding "Block devices" count, each "<number> <name>"; `listed` tells

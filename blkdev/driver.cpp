@@ -4,6 +4,7 @@
 int nesk_blkdevmgr::enumerate_blkdevs(bool nvme) {
     enum_valid = true;
     failed_enums.clear();
+    timed_out_enums.clear();
     // Discovery failures show in the log only; a disk is recorded whether or
     // not it is in use.
     enumerate_scsi_blkdevs();

@@ -17,6 +17,7 @@
 #include "line_reader.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
+#include "run_command.h"
 #include "scandir_list.h"
 #include "sysfs.h"
 
@@ -82,7 +83,14 @@ int nesk_blkdevmgr::enumerate_pvs() {
     // pvscan also fails while still listing volumes (a volume group missing
     // one of its devices): the volumes it names are in use all the same.
     std::list<std::string> lines;
-    const int status = nesk_utils::popen("pvscan -s", lines, k_command_delay_ms);
+    bool expired = false;
+    const int status = popen_limited("pvscan -s", lines, k_command_delay_ms, timeout_ms, &expired);
+    if (expired) {
+        debug_log.logMessage("nesk_blkdevmgr::enumerate_pvs", -1,
+                             "pvscan did not finish within %u ms; its process group was killed",
+                             timeout_ms);
+        timed_out_enums.push_back("lvm");
+    }
     if (status != 0) {
         debug_log.logMessage("nesk_blkdevmgr::enumerate_pvs", -1,
                              "Failed to enumerate the LVM physical volumes currently present on "
@@ -187,7 +195,15 @@ int nesk_blkdevmgr::get_backend_devs(std::string name, std::list<std::string>& m
     debug_log.logMessage("nesk_blkdevmgr::get_backend_devs", 2,
                          "Backend devices will be extracted using command %s", command.c_str());
     std::list<std::string> lines;
-    int status = nesk_utils::popen(command, lines, k_command_delay_ms);
+    bool expired = false;
+    int status = popen_limited(command, lines, k_command_delay_ms, timeout_ms, &expired);
+    if (expired) {
+        debug_log.logMessage("nesk_blkdevmgr::get_backend_devs", -1,
+                             "%s did not finish within %u ms; its process group was killed",
+                             command.c_str(), timeout_ms);
+        if (timed_out_enums.empty() || timed_out_enums.back() != "raid")
+            timed_out_enums.push_back("raid");
+    }
     if (status != 0) {
         debug_log.logMessage("nesk_blkdevmgr::get_backend_devs", -1, "Failed to execute command %s",
                              command.c_str());

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 
+#include <csignal>
 #include <list>
 #include <map>
 #include <set>
@@ -159,14 +160,29 @@ public:
 
     // ---- Activity probe (blkdev/probe.cpp) ----
 
-    // True when `device` is in use or carries a valid stamp set on a whole-disk
-    // XFS file system; mounts it on a fresh /tmp/hamntXXXXXX to find out and
-    // always unmounts what it mounted.
+    // True unless the disk is proven free to use, which takes one of:
+    //   - its first four bytes, read from the device itself, are not the XFS
+    //     superblock magic "XFSB" (nothing is mounted, no directory made); or
+    //   - it was mounted read-only without log recovery, its root carries no
+    //     valid stamp set, its log holds nothing to recover, and it was
+    //     unmounted again and is no longer held by the kernel.
+    // Every other outcome answers true, with a level -1 message saying why,
+    // and records why in active_reasons: "in-use" (in used_devs),
+    // "unknown-size" (discovery could not read its size), "busy" (the kernel
+    // holds it for another user, or another probe of it did not end in
+    // time), "stamped", "unresponsive" (a read, mount or unmount ran out of
+    // timeout_ms), "unverified" (it could not be read, no directory could be
+    // made, it has the XFS magic but does not mount, its log needs recovery,
+    // or it stays mounted or held after the unmount). The disk is mounted on
+    // a directory inside a fresh 0700 /tmp/hamntXXXXXX, which stays behind.
+    // Probes of one disk by several processes take turns (a lock on the
+    // disk's sysfs directory).
     bool is_active_bdev(std::string device);
-    // Runs "mount -t <type>[  -o <options>] <device> <mount_point>": 0 or -1.
+    // Runs "mount -t <type>[  -o <options>] <device> <mount_point>" within
+    // timeout_ms: 0 or -1.
     int mount(std::string mount_point, std::string device, std::string fs_type,
               std::string options);
-    // Runs "umount  <mount_point>": 0 or -1.
+    // Runs "umount  <mount_point>" within timeout_ms: 0 or -1.
     int unmount(std::string mount_point);
     // 0 for a valid stamp set on `path`; -1 for a wrong vornik stamp; the
     // attribute reader's negative result for a missing stamp.
@@ -177,6 +193,8 @@ public:
     // ---- New disk selection (blkdev/select.cpp) ----
 
     // Replaces `disks` with the disks that are not active, in path order.
+    // 0, or -1 when *stop_request became non-zero and the disks after the
+    // probe under way were not looked at (the list then holds what was found).
     int get_new_disks(std::list<nesk_blkdev_basic_info>& disks);
     // As above, keeping disks of at least `minimum` bytes, sorted by size in
     // bytes, smallest first (equal sizes keep path order).
@@ -217,8 +235,31 @@ public:
     std::map<std::string, std::string> skipped_devs;
     // The in-use enumerations of the last enumerate_blkdevs that failed, in the
     // order they ran: "lvm" (enumerate_pvs), "mount" (enumerate_bdevs), "raid"
-    // (enumerate_md_tgts). Empty exactly when enum_valid is true.
+    // (enumerate_md_tgts). Empty exactly when enum_valid is true. One that ran
+    // out of timeout_ms failed.
     std::vector<std::string> failed_enums;
+    // The in-use enumerations of the last enumerate_blkdevs that failed
+    // because a command ran out of timeout_ms; a subset of failed_enums.
+    std::vector<std::string> timed_out_enums;
+    // Disks whose sysfs size could not be read or parsed, by device path;
+    // their blocks are 0 and they are never new. Only ever grows.
+    std::set<std::string> unsized_devs;
+    // Why the last probe of a disk answered true (see is_active_bdev), by
+    // device path; a disk the last probe found free has no entry.
+    std::map<std::string, std::string> active_reasons;
+
+    // ---- Limits a caller may set; the defaults keep the behaviour above ----
+
+    // Longest wait in milliseconds for each command and device read of the
+    // main road: pvscan, mdadm, the probe's device reads, mount, umount and
+    // the log check. 0, the default, waits for as long as it takes. Past it,
+    // the command's process group is killed and nobody waits for a process
+    // stuck on the device: an enumeration that ran out of time has failed, and
+    // a disk whose read, mount or unmount ran out of time is active.
+    unsigned int timeout_ms = 0;
+    // When set, get_new_disks probes no further disk once *stop_request is
+    // non-zero (a signal handler's flag, for example).
+    const volatile std::sig_atomic_t* stop_request = nullptr;
 };
 
 // scandir filter of SCSI discovery: 1 for an entry of /sys/bus/scsi/devices

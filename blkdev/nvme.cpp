@@ -4,6 +4,7 @@
 #include <map>
 
 #include "kernel_paths.h"
+#include "device_data.h"
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
 #include "scandir_list.h"
@@ -50,6 +51,8 @@ int nesk_blkdevmgr::parse_nvme(std::string entry) {
 }
 
 void nesk_blkdevmgr::extractsize(std::string dir, nesk_blkdev& record) {
-    record.set_blocks(nesk_utils::string_to_ulong(nesk::sysfs_dev(dir).read("size")));
+    const std::string text = nesk::sysfs_dev(dir).read("size");
+    if (!is_sector_count(text)) unsized_devs.insert(record.get_name());
+    record.set_blocks(nesk_utils::string_to_ulong(text));
     record.set_block_size(512);
 }

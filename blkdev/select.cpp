@@ -11,12 +11,21 @@ unsigned long long size_in_bytes(unsigned long long blocks, unsigned int block_s
     return blocks * static_cast<unsigned long long>(block_size);
 }
 
+// True when the caller asked the selection to stop; logged at level 0.
+bool stop_requested(const volatile std::sig_atomic_t* request, nesk_debug& log) {
+    if (request == nullptr || *request == 0) return false;
+    log.logMessage("nesk_blkdevmgr::get_new_disks", 0,
+                   "Stopped on request before probing every disk");
+    return true;
+}
+
 }  // namespace
 
 int nesk_blkdevmgr::get_new_disks(std::list<nesk_blkdev_basic_info>& disks) {
     disks.clear();
     for (auto& entry : blkdev_map) {
         nesk_blkdev& disk = entry.second;
+        if (stop_requested(stop_request, debug_log)) return -1;
         if (is_active_bdev(disk.get_name())) continue;
         disks.emplace_back(disk.get_name(), disk.get_blocks(), disk.get_blksize());
         debug_log.logMessage("nesk_blkdevmgr::get_new_disks", 0,
@@ -31,6 +40,10 @@ int nesk_blkdevmgr::get_new_disks(unsigned long long minimum,
     disks.clear();
     for (auto& entry : blkdev_map) {
         nesk_blkdev& disk = entry.second;
+        if (stop_requested(stop_request, debug_log)) {
+            disks.sort(blkdev_compare);
+            return -1;
+        }
         // Every disk is probed, a small one too: the size test comes after.
         bool active = is_active_bdev(disk.get_name());
         unsigned long long size = size_in_bytes(disk.get_blocks(), disk.get_blksize());

@@ -22,10 +22,19 @@ const char kDefaultLogDirectory[] = "/var/log/nesk";
 const char kDefaultLogName[] = "NESKUtils";
 const int kMaxVersions = 1000;
 
+// Opens the log for appending; -1 unless `path` is a regular file. The open
+// never waits: a FIFO without a reader fails with ENXIO instead of blocking,
+// and a FIFO with one, a device, a socket or a directory is closed again
+// unwritten, so a log path that is not a file costs its lines, never a hang.
+// O_NONBLOCK changes nothing for a regular file, so it stays set.
 int open_for_append(const std::string& path) {
-    return retry_on_eintr([&] {
-        return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-    });
+    nesk_platform::unique_fd fd(retry_on_eintr([&] {
+        return open(path.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    }));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return fd.release();
 }
 
 std::string versioned(const std::string& path, int version) {

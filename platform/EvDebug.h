@@ -34,7 +34,9 @@ struct EvDebugFileInstance {
 // ".N" (the oldest dropped) under an advisory lock on the log, so that one
 // process rotates and the others, finding their descriptor no longer names
 // the live file, reopen it. A log that cannot be opened or written makes no
-// call fail; the open is retried with the next message.
+// call fail; the open is retried with the next message. A log path that is
+// not a regular file (a FIFO, a device, a socket, a directory) gets no line:
+// it is opened without waiting and closed again unwritten.
 class EvDebug {
 public:
     NESK_EXPORT explicit EvDebug(EvDebugFileInstance* instance);

@@ -115,7 +115,9 @@ bool read_store(const std::string& path, std::string* text, struct stat* st) {
 using ParsedStore = std::vector<ParsedLine>;
 
 // Which version of a file a stat(2) shows. A rename puts in a new inode; an
-// edit in place changes the size or the modification time.
+// edit in place changes the size or the modification time, and always the
+// change time, which no one can set back (cp -p and touch -r restore only
+// the modification time).
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;

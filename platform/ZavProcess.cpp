@@ -10,8 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "internal/posix_util.h"
@@ -24,6 +29,89 @@ using nesk_platform::retry_on_eintr;
 using nesk_platform::unique_fd;
 
 const char kShell[] = "/bin/sh";
+
+// How long a killed child gets to be reaped before it is left to a later
+// call: a process in an uninterruptible wait (a read from a device that does
+// not answer) cannot die before the wait ends, and nobody may wait for it.
+const int kReapGraceMs = 200;
+
+long long monotonic_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// A point in time a limit of `limit_ms` milliseconds from now; a limit of 0
+// never passes.
+class Deadline {
+public:
+    explicit Deadline(unsigned int limit_ms)
+        : limited_(limit_ms != 0), end_(monotonic_ms() + limit_ms) {}
+    bool limited() const { return limited_; }
+    // Milliseconds left as poll(2) takes them: -1 without a limit, 0 once passed.
+    int poll_timeout() const {
+        if (!limited_) return -1;
+        const long long left = end_ - monotonic_ms();
+        return left <= 0 ? 0 : left > 1000000 ? 1000000 : static_cast<int>(left);
+    }
+    bool passed() const { return limited_ && monotonic_ms() >= end_; }
+
+private:
+    bool limited_;
+    long long end_;
+};
+
+// Children that were killed but could not be reaped in time. Each later
+// start reaps those that have ended since, so none stays a zombie for longer
+// than it takes to end.
+class Strays {
+public:
+    static void add(pid_t pid) {
+        std::lock_guard<std::mutex> lock(mutex());
+        pids().push_back(pid);
+    }
+    static void reap() {
+        std::lock_guard<std::mutex> lock(mutex());
+        std::vector<pid_t>& list = pids();
+        for (size_t i = 0; i < list.size();) {
+            const pid_t got = waitpid(list[i], nullptr, WNOHANG);
+            if (got == list[i] || (got < 0 && errno == ECHILD)) {
+                list[i] = list.back();
+                list.pop_back();
+            } else {
+                ++i;
+            }
+        }
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<pid_t>& pids() {
+        static std::vector<pid_t> list;
+        return list;
+    }
+};
+
+// Waits up to kReapGraceMs for `pid` to end: its wait status, or -1 when it
+// has not ended (it is then left to Strays) or was reaped by someone else.
+int reap_or_leave(pid_t pid) {
+    const long long give_up = monotonic_ms() + kReapGraceMs;
+    for (;;) {
+        int status = 0;
+        const pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid) return status;
+        if (got < 0 && errno != EINTR) return -1;
+        if (monotonic_ms() >= give_up) {
+            Strays::add(pid);
+            return -1;
+        }
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
 
 // When SIGCHLD is ignored the kernel reaps our child by itself and waitpid
 // ends in ECHILD, the status lost. Then the command runs under a second shell
@@ -143,6 +231,10 @@ bool route(posix_spawn_file_actions_t* fa, int target, Stream how, const unique_
 // way out of its owner (exceptions included), so that no zombie is left
 // behind. Declare it before the pipes it outlives: they are closed first, so
 // a child still writing gets EPIPE instead of blocking.
+//
+// A child started with a time limit leads a process group of its own, so
+// that the whole command (the shell and everything it started) can be killed
+// once the limit passes.
 class ShellChild {
 public:
     ShellChild() = default;
@@ -154,23 +246,33 @@ public:
 
     // Starts `command` with standard input from /dev/null and standard output
     // and error as `out` and `err` say; the read ends of captured streams go
-    // to `out_read` and `err_read`. False when nothing was started.
+    // to `out_read` and `err_read`. With a limit (milliseconds, 0 for none)
+    // the shell leads its own process group. False when nothing was started.
     bool start(const char* command, Stream out, Stream err, unique_fd& out_read,
-               unique_fd& err_read);
+               unique_fd& err_read, unsigned int limit_ms = 0);
     // Waits for the shell: its wait status, or -1 when it was not started or
-    // its status was lost.
+    // its status was lost. Once the limit has passed: kills the process group
+    // and returns -1 without waiting for what cannot die yet.
     int wait();
+    // Kills the command's process group and reaps the shell if it ends
+    // within a short grace; otherwise leaves it to be reaped later.
+    void kill_and_leave();
+    const Deadline& deadline() const { return deadline_; }
 
 private:
     pid_t pid_ = -1;
     bool wrapped_ = false;
+    bool own_group_ = false;
+    Deadline deadline_{0};
     unique_fd status_read_;  // the wrapper's "$?" when SIGCHLD is ignored
 };
 
 bool ShellChild::start(const char* command, Stream out, Stream err, unique_fd& out_read,
-                       unique_fd& err_read) {
+                       unique_fd& err_read, unsigned int limit_ms) {
     if (!command || pid_ > 0) return false;
+    Strays::reap();
     wrapped_ = children_are_reaped_automatically();
+    own_group_ = limit_ms != 0;
 
     unique_fd out_write, err_write, status_write;
     if (out == Stream::capture && !make_pipe(out_read, out_write)) return false;
@@ -198,10 +300,12 @@ bool ShellChild::start(const char* command, Stream out, Stream err, unique_fd& o
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGCHLD);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group_) flags |= POSIX_SPAWN_SETPGROUP;
     setup = setup && posix_spawnattr_setsigmask(attributes.get(), &empty) == 0 &&
             posix_spawnattr_setsigdefault(attributes.get(), &defaults) == 0 &&
-            posix_spawnattr_setflags(attributes.get(),
-                                     POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+            posix_spawnattr_setpgroup(attributes.get(), 0) == 0 &&
+            posix_spawnattr_setflags(attributes.get(), flags) == 0;
     if (!setup) return false;
 
     char* direct_argv[] = {const_cast<char*>(kShell), const_cast<char*>("-c"),
@@ -217,6 +321,7 @@ bool ShellChild::start(const char* command, Stream out, Stream err, unique_fd& o
         return false;
     }
     pid_ = pid;
+    deadline_ = Deadline(limit_ms);
     // Only the child may hold the write ends (closed on return here), or end
     // of file never comes.
     return true;
@@ -230,6 +335,13 @@ int ShellChild::wait() {
     if (wrapped_) {
         char buffer[64];
         for (;;) {
+            pollfd entry = {status_read_.get(), POLLIN, 0};
+            const int ready = poll(&entry, 1, deadline_.poll_timeout());
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                kill_and_leave();
+                return -1;
+            }
             ssize_t got =
                 retry_on_eintr([&] { return ::read(status_read_.get(), buffer, sizeof buffer); });
             if (got <= 0) break;
@@ -238,7 +350,22 @@ int ShellChild::wait() {
         status_read_.reset();
     }
     int status = 0;
-    const pid_t result = retry_on_eintr([&] { return waitpid(pid_, &status, 0); });
+    pid_t result;
+    if (!deadline_.limited()) {
+        result = retry_on_eintr([&] { return waitpid(pid_, &status, 0); });
+    } else {
+        // Polled, so that a shell that outlives the limit is killed.
+        for (;;) {
+            result = waitpid(pid_, &status, WNOHANG);
+            if (result != 0 && !(result < 0 && errno == EINTR)) break;
+            if (deadline_.passed()) {
+                kill_and_leave();
+                return -1;
+            }
+            struct timespec pause = {0, 2 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
     const bool reaped = result == pid_;
     pid_ = -1;
     if (wrapped_) {
@@ -250,26 +377,41 @@ int ShellChild::wait() {
     return reaped ? status : -1;
 }
 
+void ShellChild::kill_and_leave() {
+    if (pid_ <= 0) return;
+    if (own_group_) ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    status_read_.reset();
+    reap_or_leave(pid_);
+    pid_ = -1;
+}
+
 struct Channel {
     unique_fd fd;
     std::string* sink;
 };
 
+// How a drain ended.
+enum class Drained { complete, failed, expired };
+
 // Reads every channel until end of file, whichever has data first, so that a
 // command filling one pipe never waits for us while we wait on the other.
-// False when poll fails for a reason other than EINTR.
-bool drain(std::vector<Channel>& channels) {
+// Stops early when poll fails for a reason other than EINTR, or when
+// `deadline` passes.
+Drained drain(std::vector<Channel>& channels, const Deadline& deadline) {
     std::vector<char> buffer(64 * 1024);
     std::vector<pollfd> polled;
     for (;;) {
         polled.clear();
         for (const Channel& channel : channels)
             if (channel.fd) polled.push_back({channel.fd.get(), POLLIN, 0});
-        if (polled.empty()) return true;
-        if (poll(polled.data(), polled.size(), -1) < 0) {
+        if (polled.empty()) return Drained::complete;
+        const int ready = poll(polled.data(), polled.size(), deadline.poll_timeout());
+        if (ready < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return Drained::failed;
         }
+        if (ready == 0) return Drained::expired;
         for (const pollfd& entry : polled) {
             if (entry.revents == 0) continue;
             for (Channel& channel : channels) {
@@ -289,22 +431,90 @@ bool drain(std::vector<Channel>& channels) {
 
 int ZavProcess::system(const char* command, std::string* output, std::string* error, int,
                        bool) {
+    return system_limited(command, output, error, 0, nullptr);
+}
+
+int ZavProcess::system_limited(const char* command, std::string* output, std::string* error,
+                               unsigned int limit_ms, bool* expired) {
     if (output) output->clear();
     if (error) error->clear();
+    if (expired) *expired = false;
 
     ShellChild child;
     unique_fd out_read, err_read;
     if (!child.start(command, output ? Stream::capture : Stream::discard,
-                     error ? Stream::capture : Stream::discard, out_read, err_read))
+                     error ? Stream::capture : Stream::discard, out_read, err_read, limit_ms))
         return -1;
     std::vector<Channel> channels;
     if (output) channels.push_back({std::move(out_read), output});
     if (error) channels.push_back({std::move(err_read), error});
 
-    const bool complete = drain(channels);
+    const Drained drained = drain(channels, child.deadline());
     channels.clear();
+    if (drained == Drained::expired) {
+        child.kill_and_leave();
+        if (expired) *expired = true;
+        return -1;
+    }
     const int status = child.wait();
-    return complete ? status_to_result(status) : -1;
+    if (status == -1 && child.deadline().passed() && expired) *expired = true;
+    return drained == Drained::complete ? status_to_result(status) : -1;
+}
+
+int ZavProcess::run_in_child(const std::function<std::string()>& work, std::string* result,
+                             unsigned int limit_ms, bool* expired) {
+    if (expired) *expired = false;
+    Strays::reap();
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    unique_fd read_end(fds[0]);
+    unique_fd write_end(fds[1]);
+    const Deadline deadline(limit_ms);
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        // The child: out of the caller's process group (a terminal's signals
+        // are the caller's to handle), the result framed by its length so
+        // that the caller can tell a whole answer from a cut one.
+        setpgid(0, 0);
+        read_end.reset();
+        int code = 0;
+        std::string answer;
+        try {
+            answer = work();
+        } catch (...) {
+            code = 1;
+        }
+        const std::uint64_t length = answer.size();
+        if (code == 0 &&
+            !(nesk_platform::write_all(write_end.get(), reinterpret_cast<const char*>(&length),
+                                       sizeof length) &&
+              nesk_platform::write_all(write_end.get(), answer.data(), answer.size())))
+            code = 1;
+        _exit(code);
+    }
+    write_end.reset();
+
+    std::string received;
+    std::vector<Channel> channels;
+    channels.push_back({std::move(read_end), &received});
+    const Drained drained = drain(channels, deadline);
+    channels.clear();
+    if (drained == Drained::expired) {
+        ::kill(pid, SIGKILL);
+        reap_or_leave(pid);
+        if (expired) *expired = true;
+        return -1;
+    }
+    // End of file: the child is ending. Closing a device it held may still
+    // keep it a while; it is then left to be reaped later.
+    reap_or_leave(pid);
+    std::uint64_t length = 0;
+    if (drained != Drained::complete || received.size() < sizeof length) return -1;
+    std::memcpy(&length, received.data(), sizeof length);
+    if (received.size() - sizeof length != length) return -1;
+    if (result) result->assign(received, sizeof length, std::string::npos);
+    return 0;
 }
 
 // ---- ZavProcessPipe ----
@@ -312,32 +522,51 @@ int ZavProcess::system(const char* command, std::string* output, std::string* er
 struct ZavProcessPipe::Running {
     ShellChild shell;
     unique_fd output;  // declared after the shell: closed before it is waited for
+    bool expired = false;
+    bool closed = false;
 };
 
 ZavProcessPipe::ZavProcessPipe() = default;
 
 ZavProcessPipe::~ZavProcessPipe() = default;
 
-bool ZavProcessPipe::open(const char* command) {
-    if (running_) return false;
+bool ZavProcessPipe::open(const char* command) { return open(command, 0); }
+
+bool ZavProcessPipe::open(const char* command, unsigned int limit_ms) {
+    if (running_ && !running_->closed) return false;
     auto running = std::make_unique<Running>();
     unique_fd no_error_pipe;
     if (!running->shell.start(command, Stream::capture, Stream::inherit, running->output,
-                              no_error_pipe))
+                              no_error_pipe, limit_ms))
         return false;
     running_ = std::move(running);
     return true;
 }
 
 ssize_t ZavProcessPipe::read(char* buffer, size_t size) {
-    if (!running_) return 0;
+    if (!running_ || running_->closed) return 0;
+    if (running_->shell.deadline().limited()) {
+        pollfd entry = {running_->output.get(), POLLIN, 0};
+        int ready;
+        do {
+            ready = poll(&entry, 1, running_->shell.deadline().poll_timeout());
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0) {
+            running_->expired = true;
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
     return retry_on_eintr([&] { return ::read(running_->output.get(), buffer, size); });
 }
 
 int ZavProcessPipe::close() {
-    if (!running_) return -1;
+    if (!running_ || running_->closed) return -1;
     running_->output.reset();
     const int status = running_->shell.wait();
-    running_.reset();
-    return status;
+    if (status == -1 && running_->shell.deadline().passed()) running_->expired = true;
+    running_->closed = true;
+    return running_->expired ? -1 : status;
 }
+
+bool ZavProcessPipe::expired() const { return running_ && running_->expired; }

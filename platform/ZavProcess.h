@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,28 @@ public:
     // the library passes 0 and false, and other values are treated the same way.
     static int system(const char* command, std::string* output, std::string* error,
                       int flags = 0, bool detach = false);
+
+    // As system(), with a time limit of `limit_ms` milliseconds (0: none).
+    // With a limit the shell leads a process group of its own; once the
+    // limit passes, the whole group is killed (SIGKILL) and the call returns
+    // -1 with `*expired` set (when `expired` is not null), without waiting
+    // for a process that cannot die yet (one in an uninterruptible wait on a
+    // device that does not answer): such a process is reaped by a later call
+    // once it has ended. `*expired` is false on every other return.
+    static int system_limited(const char* command, std::string* output, std::string* error,
+                              unsigned int limit_ms, bool* expired);
+
+    // Runs `work` in a child process forked from the caller, for a read that
+    // may hang in the kernel: the caller stops waiting when the limit passes,
+    // whatever the child is stuck in. Returns 0 with `*result` set to the
+    // bytes `work` returned; -1 when the child could not be started, threw,
+    // or ended without handing back its whole answer; -1 with `*expired` set
+    // when `limit_ms` (0: none) passed first, the child then killed and left
+    // to be reaped later. The child leaves the caller's process group and
+    // ends with _exit: `work` must do only what is safe after fork (open,
+    // read, close; no locks another thread of the caller may hold).
+    static int run_in_child(const std::function<std::string()>& work, std::string* result,
+                            unsigned int limit_ms, bool* expired);
 };
 
 // A command whose standard output is read while it runs, for callers that
@@ -58,6 +81,12 @@ public:
     // command of this object still open, no descriptors or processes left);
     // nothing runs then.
     bool open(const char* command);
+    // As open(command), with a limit of `limit_ms` milliseconds (0: none):
+    // the shell leads a process group of its own; a read() still waiting
+    // when the limit passes fails with ETIMEDOUT, and close() (also one
+    // called after the limit) then kills the group and returns -1 without
+    // waiting for what cannot die yet.
+    bool open(const char* command, unsigned int limit_ms);
     // Reads up to `size` bytes of the command's standard output into
     // `buffer`, waiting until there are some or the output has ended; a read
     // interrupted by a signal is resumed. Returns the number of bytes read, 0
@@ -75,6 +104,8 @@ public:
     // that signal (without core-dump flag) and every other number as an exit
     // code.
     int close();
+    // True when the last command's limit passed before it ended.
+    bool expired() const;
 
 private:
     struct Running;

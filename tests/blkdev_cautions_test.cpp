@@ -23,9 +23,11 @@ class CautionsTest : public SandboxTest {
 protected:
     static void SetUpTestSuite() {
         if (!NodeSandbox::unavailable_reason().empty()) return;
-        auto make = [](const std::string& name) -> LoopDevice& {
-            return *(loops_[name] = std::make_unique<LoopDevice>(k_disk_bytes));
+        auto make = [](const std::string& name,
+                       unsigned long long bytes = k_disk_bytes) -> LoopDevice& {
+            return *(loops_[name] = std::make_unique<LoopDevice>(bytes));
         };
+        make("sdh", 0);  // no bytes to read
         make("sdb");
         run_checked({"mkfs.ext4", "-q", "-F", make("sdc").path()});
         run_checked({"mkswap", make("sdd").path()});
@@ -91,12 +93,17 @@ TEST_F(CautionsTest, HoldersAndActiveSwapFromTheKernelsTables) {
     EXPECT_EQ(cautions, (std::vector<std::string>{"signature:ext4"}));
 }
 
+// A disk without a node, or of no bytes, tells nothing about itself, which
+// is no sign of a blank disk.
 TEST_F(CautionsTest, UnreadableDiskFailsButKeepsWhatSysfsTells) {
     sandbox().add_scsi_disk(ScsiDisk("0:0:9:0", "sdz").without_node());
-    sandbox().make_dir("/sys/block/sdz/holders/md0");
-    std::vector<std::string> cautions;
-    EXPECT_EQ(get_disk_cautions("/dev/sdz", cautions), -1);
-    EXPECT_EQ(cautions, (std::vector<std::string>{"holder:md0"}));
+    for (const char* name : {"sdz", "sdh"}) {
+        SCOPED_TRACE(name);
+        sandbox().make_dir(std::string("/sys/block/") + name + "/holders/md0");
+        std::vector<std::string> cautions;
+        EXPECT_EQ(get_disk_cautions(std::string("/dev/") + name, cautions), -1);
+        EXPECT_EQ(cautions, (std::vector<std::string>{"holder:md0"}));
+    }
 }
 
 }  // namespace

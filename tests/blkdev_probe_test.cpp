@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -107,25 +108,33 @@ TEST_F(ProbeTest, AnswersByTheStampSet) {
         EXPECT_EQ(manager.is_active_bdev(device), c.active);
 
         const std::vector<std::string> log = platform().log_lines(lines_before);
-        // One new scratch directory, named by the mount command, left in place.
+        EXPECT_TRUE(probe_mounts().empty());
+        if (!c.formatted) {
+            // No XFS superblock: nothing mounted, no directory made.
+            EXPECT_EQ(probe_directories().size(), dirs_before);
+            EXPECT_FALSE(has_line_containing(log, "Mount command"));
+            EXPECT_TRUE(has_line_containing(log, "Block device " + device +
+                                                     " holds no XFS file system, treating this "
+                                                     "device as inactive"));
+            continue;
+        }
+        // One new scratch directory holding the mount point, left in place;
+        // mounted read-only without log recovery, and unmounted.
         ASSERT_EQ(probe_directories().size(), dirs_before + 1);
-        // The command at level 2, and once more in the failure message when
-        // the device holds no XFS.
-        const std::string command =
-            "nesk_blkdevmgr::mount: Mount command [mount -t xfs " + device + " /tmp/hamnt";
-        ASSERT_EQ(count_lines_containing(log, command), c.formatted ? 1 : 2);
-        EXPECT_EQ(count_lines_containing(log, "] failed with error [mount: "), c.formatted ? 0 : 1);
+        const std::string command = "nesk_blkdevmgr::mount: Mount command [mount -t xfs  -o "
+                                    "ro,norecovery " + device + " /tmp/hamnt";
+        ASSERT_EQ(count_lines_containing(log, command), 1);
         const std::string mount_line = log.at(first_line_with(log, "Mount command ["));
         const std::string dir = mount_line.substr(mount_line.find("/tmp/hamnt"), 16);
-        EXPECT_TRUE(nesk_utils::is_dir(dir));
-        EXPECT_EQ(count_lines_containing(log, "unmount command [umount  " + dir + "]"),
-                  c.formatted ? 1 : 0);
-        EXPECT_TRUE(probe_mounts().empty());
-        std::string verdict =
-            !c.formatted ? "Failed to mount Block device " + device + " at " + dir +
-                               ", treating this device as inactive"
-            : c.active ? "Block device " + device + " has valid vornik extended attributes"
-                       : "Block device " + device + " is currently not active";
+        EXPECT_EQ(mount_line.substr(mount_line.find("/tmp/hamnt") + 16), "/mnt]");
+        struct stat scratch;
+        ASSERT_EQ(::stat(dir.c_str(), &scratch), 0);
+        EXPECT_EQ(scratch.st_mode & 07777, 0700u);
+        EXPECT_EQ(count_lines_containing(log, "unmount command [umount  " + dir + "/mnt]"), 1);
+        EXPECT_EQ(manager.active_reasons.count(device), c.active ? 1u : 0u);
+        const std::string verdict =
+            c.active ? "Block device " + device + " has valid vornik extended attributes"
+                     : "Block device " + device + " is currently not active";
         EXPECT_TRUE(has_line_containing(log, "nesk_blkdevmgr::is_active_bdev: " + verdict));
         if (*c.message) {
             EXPECT_TRUE(has_line_containing(log, c.message));

@@ -42,14 +42,15 @@ protected:
     void SetUpNode() override { platform().set_debug_level(2); }
 };
 
-// Disks that do not exist on this machine: every probe's mount fails, so all
-// are new and only order and size decide.
+// Four disks whose nodes all reach one small blank device: every probe reads
+// no XFS superblock, so all are new and only order and size decide.
 TEST_F(NewDisksTest, PathOrderOrSizeOrder) {
+    LoopDevice blank(1ULL << 20);
     sandbox()
-        .add_scsi_disk(ScsiDisk("0:0:0:0", "sdb").with_size(100))
-        .add_scsi_disk(ScsiDisk("0:0:1:0", "sda").with_size(200))
-        .add_scsi_disk(ScsiDisk("0:0:2:0", "sdaa").with_size(300))
-        .add_scsi_disk(ScsiDisk("0:0:3:0", "sdc").with_size(100));
+        .add_scsi_disk(ScsiDisk("0:0:0:0", "sdb").with_size(100).with_devnum(blank.devnum()))
+        .add_scsi_disk(ScsiDisk("0:0:1:0", "sda").with_size(200).with_devnum(blank.devnum()))
+        .add_scsi_disk(ScsiDisk("0:0:2:0", "sdaa").with_size(300).with_devnum(blank.devnum()))
+        .add_scsi_disk(ScsiDisk("0:0:3:0", "sdc").with_size(100).with_devnum(blank.devnum()));
     nesk_blkdevmgr manager;
     manager.enumerate_scsi_blkdevs();
     ASSERT_EQ(manager.blkdev_map.size(), 4u);
@@ -75,10 +76,10 @@ TEST_F(NewDisksTest, PathOrderOrSizeOrder) {
         EXPECT_EQ(manager.get_new_disks(c.minimum, disks), 0);
         EXPECT_EQ(names_of(disks), c.order);
         const std::vector<std::string> log = platform().log_lines(before);
-        // Every disk is probed, the small ones too; one message per disk kept,
-        // in path order.
-        EXPECT_EQ(count_lines_containing(log, "nesk_blkdevmgr::mount: Mount command [mount -t xfs"),
-                  2 * 4);
+        // Every disk is probed, the small ones too, and none is mounted; one
+        // message per disk kept, in path order.
+        EXPECT_EQ(count_lines_containing(log, "holds no XFS file system"), 4);
+        EXPECT_FALSE(has_line_containing(log, "Mount command"));
         std::vector<std::string> found;
         for (const std::string& line : log)
             if (line.find("nesk_blkdevmgr::get_new_disks: Found a new block device") != line.npos)
@@ -133,9 +134,9 @@ TEST_F(NewDisksTest, EndToEndOnLoopDevices) {
     EXPECT_EQ(manager.get_new_disks(100ULL << 20, disks), 0);
     EXPECT_EQ(names_of(disks), (Names{"/dev/sdb"}));
 
-    // Three probes per call (sda, sdb, sdc); their directories stay, nothing
-    // stays mounted.
-    EXPECT_EQ(probe_directories().size(), dirs_before + 9);
+    // Two mounting probes per call (sda, sdb; the blank sdc is only read);
+    // their directories stay, nothing stays mounted.
+    EXPECT_EQ(probe_directories().size(), dirs_before + 6);
     for (const std::string& point : mount_points()) EXPECT_EQ(point.find("/tmp/hamnt"), point.npos);
     EXPECT_EQ(count_lines_containing(platform().log_lines(),
                                      "Block device /dev/sda has valid vornik extended attributes"),

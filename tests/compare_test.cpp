@@ -1,5 +1,6 @@
 // File and directory comparison: files at and around the block size, files
-// that cannot be read, the block size changed between calls, flat directories.
+// that cannot be read or are no regular files, the block size changed between
+// calls, flat directories.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +85,45 @@ TEST(CompareFiles, UnreadableFilesGiveMinusOne) {
     for (const auto& c : cases)
         EXPECT_EQ(nesk_utils::compare_files(dir.file(c.a), dir.file(c.b)), -1)
             << c.a << " vs " << c.b;
+}
+
+// Only regular files compare: anything else gives -1 at once, whether or not
+// it would ever end. The comparisons run in a child that an alarm ends if one
+// waits ("child failed: 142").
+TEST(CompareFiles, NoRegularFileGivesMinusOneWithoutWaiting) {
+    TempDir dir;
+    write_whole_file(dir.file("file"), "");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    // Directories whose only differing entry is a FIFO: skipped in the first
+    // (not a regular file), not comparable in the second.
+    std::string fifo_in_a = dir.file("fifo_in_a"), fifo_in_b = dir.file("fifo_in_b");
+    for (const std::string& sub : {fifo_in_a, fifo_in_b}) {
+        ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+        write_whole_file(sub + "/same", "1");
+    }
+    ASSERT_EQ(::mkfifo((fifo_in_a + "/p").c_str(), 0644), 0);
+    write_whole_file(fifo_in_b + "/p", "");
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {dir.file("fifo"), dir.file("file")}, {dir.file("file"), dir.file("fifo")},
+        {dir.file("fifo"), dir.file("fifo")}, {"/dev/zero", dir.file("file")},
+        {dir.file("file"), "/dev/zero"},      {"/dev/null", "/dev/null"},
+    };
+    std::string expected;
+    for (const auto& pair : pairs) expected += pair.first + " " + pair.second + ": -1\n";
+    expected += "FIFO in a: 0\nFIFO in b: -1\n";
+    const std::string seen = text_from_child([&] {
+        ::alarm(10);
+        std::string text;
+        for (const auto& pair : pairs)
+            text += pair.first + " " + pair.second + ": " +
+                    std::to_string(nesk_utils::compare_files(pair.first, pair.second)) + "\n";
+        text += "FIFO in a: " +
+                std::to_string(nesk_utils::compare_files_in_dirs(fifo_in_a, fifo_in_b)) + "\n";
+        text += "FIFO in b: " +
+                std::to_string(nesk_utils::compare_files_in_dirs(fifo_in_b, fifo_in_a)) + "\n";
+        return text;
+    });
+    EXPECT_EQ(seen, expected);
 }
 
 TEST(CompareFiles, PermissionDeniedGivesMinusOne) {

@@ -129,4 +129,24 @@ TEST_F(HostNamesOnNode, OwnNameAndLoopBackInBothSchemes) {
     }
 }
 
+// The name ends at the first NUL byte the command writes, before trimming.
+TEST_F(HostNamesOnNode, OwnNameEndsAtTheFirstNul) {
+    const struct {
+        std::string out;
+        int status;
+        std::string name;
+    } rows[] = {
+        {"node7\n", 0, "node7"},
+        {std::string("node7\0evil\n", 11), 0, "node7"},
+        {std::string(" node7 \0\n", 9), 0, "node7"},
+        {std::string("\0node7\n", 7), 0, ""},
+        {"node7\n", 1, ""},
+    };
+    for (const auto& row : rows) {
+        sandbox().stub_command("hostname", {row.out, "", row.status});
+        EXPECT_EQ(nesk_utils::get_hostname(), row.name)
+            << testing::PrintToString(row.out) << " status " << row.status;
+    }
+}
+
 }  // namespace

@@ -151,7 +151,7 @@ TEST_F(MountsTest, DeviceOfADirectory) {
         SCOPED_TRACE(dir);
         device = fs_type = "unchanged";
         options.clear();
-        EXPECT_EQ(nesk_utils::get_dir_bdev(dir, device, fs_type, options), 0);
+        ASSERT_EQ(nesk_utils::get_dir_bdev(dir, device, fs_type, options), 0);
         EXPECT_EQ(device, "nesk-fast");
         EXPECT_EQ(fs_type, "tmpfs");
         ASSERT_FALSE(options.empty());

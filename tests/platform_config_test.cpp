@@ -1,6 +1,7 @@
 // Configuration store: exact round trips, refusals, numbers, focus, comments,
 // package list and writers in several processes.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -341,7 +342,17 @@ TEST(PlatformConfig, EveryChangeShowsInTheNextRead) {
         std::function<void()> make;
         const char* expected;
     };
+    struct timespec read_version_modified = {0, 0};
     const Change changes[] = {
+        // Same size, same inode, the modification time set back to that of
+        // the version read (cp -p, touch -r): only the change time moves.
+        {"EditedInPlaceModificationTimeSetBack",
+         [&] {
+             nesk_test::write_whole_file(path, "[Vantor]\nkey=6\n");
+             const struct timespec times[2] = {{0, UTIME_OMIT}, read_version_modified};
+             ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+         },
+         "6"},
         // Same size, same inode, within the same timestamp tick as the read.
         {"EditedInPlace", [&] { nesk_test::write_whole_file(path, "[Vantor]\nkey=2\n"); }, "2"},
         {"RenamedIn",
@@ -360,6 +371,9 @@ TEST(PlatformConfig, EveryChangeShowsInTheNextRead) {
         {"Removed", [&] { ASSERT_EQ(0, unlink(other.file("config.ini").c_str())); }, nullptr},
     };
     nesk_test::write_whole_file(path, "[Vantor]\nkey=1\n");
+    struct stat written;
+    ASSERT_EQ(0, stat(path.c_str(), &written));
+    read_version_modified = written.st_mtim;
     // A file read within a timestamp tick of its last change is not kept;
     // this one is, and each change below must replace it.
     usleep(50 * 1000);

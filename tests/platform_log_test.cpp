@@ -1,5 +1,6 @@
 // Debug-log writer: line format, lazy open, failures, writers in several
 // processes and rotation.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "EvDebug.h"
+#include "fd_util.h"
+#include "forked_child.h"
 #include "test_support.h"
 
 using nesk_test::ScopedEnv;
@@ -127,6 +130,58 @@ TEST(EvDebugLog, UnopenableLogMakesNoCallFail) {
         writer.log("f", 0, 0, "lost %d", 1);
         writer.log(nullptr, 0, 0, "lost too");
         EXPECT_EQ(-1, writer.instance.fd) << directory;
+    }
+}
+
+// A log path that is not a regular file takes no line and holds no
+// descriptor; neither the first open nor the reopen after the live file went
+// away may wait for a FIFO's reader. Each case runs in a child that an alarm
+// ends if the writer waits ("child failed: 142").
+TEST(EvDebugLog, PathThatIsNoRegularFileGetsNothingAndNeverWaits) {
+    enum class Node { fifo, fifo_with_reader, directory, device };
+    const struct {
+        const char* name;
+        Node node;
+        bool replaces_live_file;  // made after a first line reached a real file
+    } cases[] = {
+        {"FIFO without a reader", Node::fifo, false},
+        {"FIFO with a reader", Node::fifo_with_reader, false},
+        {"directory", Node::directory, false},
+        {"link to a device", Node::device, false},
+        {"FIFO without a reader in place of the live file", Node::fifo, true},
+        {"FIFO with a reader in place of the live file", Node::fifo_with_reader, true},
+    };
+    for (const auto& c : cases) {
+        ScopedPlatform platform;
+        const std::string path = platform.log_file();
+        const std::string outcome = nesk_test::text_from_child([&]() -> std::string {
+            alarm(10);
+            Writer writer;
+            if (c.replaces_live_file) {
+                writer.log("f", 0, 0, "first");
+                if (unlink(path.c_str()) != 0) return "unlink failed";
+            }
+            bool made = false;
+            switch (c.node) {
+            case Node::fifo:
+            case Node::fifo_with_reader: made = mkfifo(path.c_str(), 0644) == 0; break;
+            case Node::directory: made = mkdir(path.c_str(), 0755) == 0; break;
+            case Node::device: made = symlink("/dev/null", path.c_str()) == 0; break;
+            }
+            if (!made) return "node not made";
+            nesk::unique_fd reader;
+            if (c.node == Node::fifo_with_reader)
+                reader.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            const int fd_before = writer.instance.fd;
+            writer.log("f", 0, 0, "dropped");
+            char byte;
+            if (reader && read(reader.get(), &byte, 1) > 0) return "a line reached the FIFO";
+            // A writer whose live file went away keeps writing to it.
+            if (writer.instance.fd != (c.replaces_live_file ? fd_before : -1))
+                return "descriptor " + std::to_string(writer.instance.fd);
+            return "nothing written";
+        });
+        EXPECT_EQ("nothing written", outcome) << c.name;
     }
 }
 

@@ -9,14 +9,20 @@
 // (get_disk_cautions): what to check before wiping it; --strict counts any
 // caution as a reason not to call a disk new.
 //
+// The tool works in a private mount namespace of its own: its probe mounts
+// are seen by no other process, and the kernel releases them when the tool
+// ends, however it ends.
+//
 // Exit codes: 0 complete report; 1 cannot run (not root, unexpected error,
 // output that cannot be written); 2 bad arguments; 3 report printed but an
-// in-use enumeration failed, so a disk reported new may be in use; 4 a probe
-// mount was left (an unmount failed: a disk stays mounted read-write);
-// 128 + n stopped by signal n (SIGINT, SIGTERM, SIGHUP) after the probe under
-// way had finished.
+// in-use enumeration failed or ran out of time, so a disk reported new may be
+// in use; 4 a probe mount was left (an unmount failed); 128 + n stopped by
+// signal n (SIGINT, SIGTERM, SIGHUP): after the probe under way has finished,
+// or at once when it takes more than 5 s or a second signal comes.
 #include <getopt.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,14 +62,20 @@ enum exit_code {
 
 const char k_usage[] =
     "Usage: nesk-disks [-a|--all] [-j|--json] [--strict] [--no-nvme] [-m|--min-size SIZE]\n"
+    "                  [-t|--timeout SECONDS]\n"
     "       nesk-disks -h|--help | -V|--version\n";
 
 const char k_help[] =
     "Lists the new disks of this node, smallest first: local SCSI and NVMe disks\n"
     "that hold no LVM physical volume, are no software-RAID member, back no mounted\n"
     "file system and carry no appliance stamp. SAN-attached and removable disks are\n"
-    "never new. Probing a disk for the stamp mounts it read-write as XFS on a\n"
-    "scratch directory /tmp/hamntXXXXXX and unmounts it again. Must run as root.\n"
+    "never new, and so is a disk that cannot be shown to be free: one that does not\n"
+    "answer, cannot be read, is read-only (by its size), or whose XFS file system\n"
+    "does not mount or has a log still to recover. A disk whose first bytes are an\n"
+    "XFS superblock is mounted read-only, without log recovery, on a scratch\n"
+    "directory /tmp/hamntXXXXXX/mnt to look for the stamp, and unmounted again;\n"
+    "nothing is written to any disk. The probe mounts live in a private mount\n"
+    "namespace of this process. Must run as root.\n"
     "\n"
     "Each disk listed shows its cautions, what to check before wiping it (read\n"
     "without writing to the disk): partition-table:TYPE, signature:TYPE (a file\n"
@@ -74,7 +86,8 @@ const char k_help[] =
     "Options:\n"
     "  -a, --all            list every disk discovery saw with its state (new,\n"
     "                       not-new, skipped) and reasons: lvm-pv, raid-member,\n"
-    "                       mounted, stamped, too-small, caution; removable, san\n"
+    "                       mounted, stamped, busy, unresponsive, unverified,\n"
+    "                       unknown-size, too-small, caution; removable, san\n"
     "  -j, --json           print a JSON document instead of a table\n"
     "      --strict         a disk with any caution is not new\n"
     "      --no-nvme        do not look at NVMe drives\n"
@@ -82,16 +95,22 @@ const char k_help[] =
     "                       in K, M, G, T or P (or KiB ... PiB: powers of 1024) or\n"
     "                       KB ... PB (powers of 1000) and may have a decimal\n"
     "                       fraction: 500G, 1.5T, 960GB\n"
+    "  -t, --timeout SECONDS  longest wait for each command and disk read\n"
+    "                       (pvscan, mdadm, mount, umount, the probe's reads);\n"
+    "                       a disk that does not answer in time is not new, an\n"
+    "                       enumeration that does not is incomplete; 0 waits for\n"
+    "                       as long as it takes (default 60)\n"
     "  -h, --help           print this help and exit\n"
     "  -V, --version        print the version and exit\n"
     "\n"
     "Exit status: 0 complete report; 1 cannot run (not root, unexpected error,\n"
     "output that cannot be written); 2 bad arguments; 3 the report was printed but\n"
-    "an LVM, mount or software-RAID enumeration failed (standard error says which),\n"
-    "so a disk shown as new may be in use; 4 a disk is still mounted on a probe\n"
-    "directory /tmp/hamntXXXXXX (standard error names it); 128 + n stopped by\n"
-    "signal n (SIGINT, SIGTERM or SIGHUP), which waits for the probe under way to\n"
-    "unmount its disk.\n"
+    "an LVM, mount or software-RAID enumeration failed or ran out of time\n"
+    "(standard error says which), so a disk shown as new may be in use; 4 a disk\n"
+    "is still mounted on a probe directory (standard error names it); 128 + n\n"
+    "stopped by signal n (SIGINT, SIGTERM or SIGHUP), after the probe under way\n"
+    "has finished, or at once when that takes more than 5 s or a second signal\n"
+    "comes.\n"
     "\n"
     "The library's log is $NESK_LOG_DIR/NESKUtils.log (default /var/log/nesk).\n"
     "See nesk-disks(1) for the JSON document.\n";
@@ -100,25 +119,43 @@ const char k_help[] =
 // goes away.
 const int k_json_format = 1;
 
+// Default limit for each command and disk read, in seconds.
+const unsigned int k_default_timeout_s = 60;
+// Largest limit: its milliseconds must fit the manager's 32-bit limit.
+const unsigned int k_max_timeout_s = 4000000;
+// How long the first signal waits for the probe under way.
+const unsigned int k_signal_grace_s = 5;
+
 struct options {
     unsigned long long min_size = 0;
+    unsigned int timeout_s = k_default_timeout_s;
     bool nvme = true;
     bool all = false;
     bool json = false;
     bool strict = false;
 };
 
-// Reasons a disk is not new, in the order they are reported.
-const char* const k_reasons[] = {"lvm-pv", "raid-member", "mounted", "stamped", "too-small",
+// Reasons a disk is not new, in the order they are reported. The probe's
+// reasons are its own names (nesk_blkdevmgr::active_reasons).
+const char* const k_reasons[] = {"lvm-pv",     "raid-member",  "mounted",
+                                 "stamped",    "busy",         "unresponsive",
+                                 "unverified", "unknown-size", "too-small",
                                  "caution"};
 enum reason_bit : unsigned {
     lvm_pv = 1u << 0,
     raid_member = 1u << 1,
     mounted = 1u << 2,
-    stamped = 1u << 3,
-    too_small = 1u << 4,
-    caution = 1u << 5,
+    too_small = 1u << 8,
+    caution = 1u << 9,
 };
+
+// The bit of one of the probe's reasons; 0 for "in-use", which the in-use
+// sets already tell apart.
+unsigned probe_reason_bit(const std::string& reason) {
+    for (unsigned i = 3; i < 8; ++i)
+        if (reason == k_reasons[i]) return 1u << i;
+    return 0;
+}
 
 struct disk_row {
     std::string device;
@@ -143,51 +180,71 @@ struct disk_row {
 
 struct report {
     std::vector<disk_row> disks;
-    // The in-use enumerations that failed: "lvm", "mount", "raid".
+    // The in-use enumerations that failed: "lvm", "mount", "raid"; those of
+    // them that ran out of time.
     std::vector<std::string> incomplete;
+    std::vector<std::string> timed_out;
+    // Disks the default report leaves out because they could not be shown
+    // to be free (their probe's reason), for a note on standard error.
+    std::vector<std::pair<std::string, std::string>> doubtful;
     int signal = 0;  // the signal that stopped the probing; 0 when none did
 };
 
 // ---- signals ----
 
-// SIGINT, SIGTERM and SIGHUP are held back while the library probes, so that
-// a probe under way always unmounts the disk it mounted; the tool then stops
-// (take() tells which signal came). A signal the caller set to be ignored, as
-// nohup does with SIGHUP, or kept blocked stays so. Commands that the library
-// runs start with an empty signal mask, so they are not affected.
-class deferred_signals {
-public:
-    deferred_signals() {
-        sigprocmask(SIG_BLOCK, nullptr, &previous_);
-        sigemptyset(&held_);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-            struct sigaction action;
-            if (sigismember(&previous_, sig) == 1 ||
-                (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN))
-                continue;
-            sigaddset(&held_, sig);
-        }
-        sigprocmask(SIG_BLOCK, &held_, nullptr);
-    }
-    ~deferred_signals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    deferred_signals(const deferred_signals&) = delete;
-    deferred_signals& operator=(const deferred_signals&) = delete;
+// The first SIGINT, SIGTERM or SIGHUP asks the tool to stop once the probe
+// under way has finished (a probe always unmounts what it mounted); if that
+// takes longer than k_signal_grace_s, or a second signal comes, the tool stops
+// at once: its probe mounts go with its mount namespace. A signal the caller
+// set to be ignored, as nohup does with SIGHUP, or keeps blocked stays so.
+// Commands that the library runs start with an empty signal mask and default
+// dispositions, so they are not affected.
+volatile std::sig_atomic_t g_stop_signal = 0;
 
-    // A held-back signal that has arrived, taken from the pending ones; 0 when
-    // none has.
-    int take() {
-        const struct timespec no_wait = {0, 0};
-        int sig;
-        do {
-            sig = sigtimedwait(&held_, nullptr, &no_wait);
-        } while (sig < 0 && errno == EINTR);
-        return sig > 0 ? sig : 0;
-    }
+const char* signal_name(int sig);
 
-private:
-    sigset_t held_;
-    sigset_t previous_;
-};
+// Says on standard error that signal `sig` stopped the tool before the probe
+// under way had finished, and ends the process. Async-signal-safe.
+[[noreturn]] void stop_now(int sig) {
+    const char* name = signal_name(sig);
+    const char* parts[] = {k_program, ": stopped by ", name,
+                           " before the probe under way had finished\n"};
+    for (const char* part : parts) {
+        size_t length = 0;
+        while (part[length] != '\0') ++length;
+        ssize_t ignored = write(STDERR_FILENO, part, length);
+        (void)ignored;
+    }
+    _exit(128 + sig);
+}
+
+void on_stop_signal(int sig) {
+    if (g_stop_signal == 0) {
+        g_stop_signal = sig;
+        alarm(k_signal_grace_s);
+        return;
+    }
+    stop_now(g_stop_signal);
+}
+
+void on_grace_over(int) { stop_now(g_stop_signal); }
+
+void install_signal_handlers() {
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    struct sigaction action = {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = on_grace_over;
+    sigaction(SIGALRM, &action, nullptr);
+    action.sa_handler = on_stop_signal;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current;
+        if (sigismember(&blocked, sig) == 1 ||
+            (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN))
+            continue;
+        sigaction(sig, &action, nullptr);
+    }
+}
 
 const char* signal_name(int sig) {
     switch (sig) {
@@ -212,6 +269,19 @@ request usage_error(const std::string& message) {
     return request::bad;
 }
 
+// A whole number of seconds, digits only, at most k_max_timeout_s.
+bool parse_seconds(const char* text, unsigned int& seconds) {
+    unsigned long long value = 0;
+    if (*text == '\0') return false;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(*c - '0');
+        if (value > k_max_timeout_s) return false;
+    }
+    seconds = static_cast<unsigned int>(value);
+    return true;
+}
+
 request parse_arguments(int argc, char** argv, options& parsed) {
     enum { opt_strict = 256, opt_no_nvme };
     static const struct option long_options[] = {
@@ -220,6 +290,7 @@ request parse_arguments(int argc, char** argv, options& parsed) {
         {"strict", no_argument, nullptr, opt_strict},
         {"no-nvme", no_argument, nullptr, opt_no_nvme},
         {"min-size", required_argument, nullptr, 'm'},
+        {"timeout", required_argument, nullptr, 't'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -227,7 +298,7 @@ request parse_arguments(int argc, char** argv, options& parsed) {
     // Errors are worded here: getopt would name the program by its path.
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":ajm:hV", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":ajm:t:hV", long_options, nullptr)) != -1) {
         switch (c) {
             case 'a':
                 parsed.all = true;
@@ -248,12 +319,19 @@ request parse_arguments(int argc, char** argv, options& parsed) {
                                        "unit K, M, G, T, P (powers of 1024) or KB ... PB "
                                        "(powers of 1000)");
                 break;
+            case 't':
+                if (!parse_seconds(optarg, parsed.timeout_s))
+                    return usage_error(std::string("bad SECONDS '") + optarg +
+                                       "': a whole number of seconds from 0 (no limit) to " +
+                                       std::to_string(k_max_timeout_s));
+                break;
             case 'h':
                 return request::help;
             case 'V':
                 return request::version;
             case ':':
-                return usage_error("--min-size needs a SIZE");
+                return usage_error(optopt == 't' ? "--timeout needs SECONDS"
+                                                 : "--min-size needs a SIZE");
             default:
                 // optopt is 0 for an unknown long option and the option's own
                 // value for a long one given a value it does not take.
@@ -291,20 +369,38 @@ void read_cautions(disk_row& row) {
     if (get_disk_cautions(row.device, row.cautions) != 0) row.cautions.push_back("unreadable");
 }
 
+// A manager with the tool's limits: each command and disk read waits at most
+// the timeout; the probing stops between two disks on the first signal.
+void set_limits(nesk_blkdevmgr& manager, const options& opts) {
+    manager.timeout_ms = opts.timeout_s * 1000u;
+    manager.stop_request = &g_stop_signal;
+}
+
+// The in-use enumerations that failed and those that ran out of time.
+void note_failures(report& result, const nesk_blkdevmgr& manager) {
+    result.incomplete.insert(result.incomplete.end(), manager.failed_enums.begin(),
+                             manager.failed_enums.end());
+    result.timed_out.insert(result.timed_out.end(), manager.timed_out_enums.begin(),
+                            manager.timed_out_enums.end());
+}
+
 // The main road: the new disks in the order the library returns them; with
 // --strict, those with a caution are left out.
 report new_disks(const options& opts) {
     report result;
     nesk_blkdevmgr manager;
+    set_limits(manager, opts);
     manager.enumerate_blkdevs(opts.nvme);
-    result.incomplete = manager.failed_enums;
+    note_failures(result, manager);
     std::list<nesk_blkdev_basic_info> disks;
-    {
-        // get_new_disks probes every disk in one call.
-        deferred_signals deferred;
-        manager.get_new_disks(opts.min_size, disks);
-        if ((result.signal = deferred.take()) != 0) return result;
+    // get_new_disks probes every disk in one call.
+    if (manager.get_new_disks(opts.min_size, disks) != 0 || g_stop_signal != 0) {
+        result.signal = g_stop_signal;
+        return result;
     }
+    for (const auto& entry : manager.active_reasons)
+        if (entry.second == "unresponsive" || entry.second == "unverified")
+            result.doubtful.push_back(entry);
     for (const nesk_blkdev_basic_info& disk : disks) {
         nesk_blkdev record;
         if (manager.get_blkdev(disk.name, record) != 0) continue;
@@ -320,31 +416,38 @@ report new_disks(const options& opts) {
 // its reasons. Each in-use enumeration runs once, on a manager of its own, so
 // its used set names the disks of that kind; the report is complete when all
 // three succeed, the rule enumerate_blkdevs applies. Only disks in none of the
-// three sets are probed for the stamp (once each), on the discovery manager,
-// whose used set is empty: a disk in use is never mounted, as in the library's
-// own selection. A signal stops the probing between two disks.
+// three sets are probed (once each), on the discovery manager, whose used set
+// is empty: a disk in use is never mounted, as in the library's own
+// selection. A signal stops the probing between two disks.
 report every_disk(const options& opts) {
     report result;
     nesk_blkdevmgr discovered;
+    set_limits(discovered, opts);
     discovered.enumerate_scsi_blkdevs();
     if (opts.nvme) discovered.enumerate_nvme();
 
     nesk_blkdevmgr pvs;
     nesk_blkdevmgr mounts;
     nesk_blkdevmgr raid;
+    for (nesk_blkdevmgr* manager : {&pvs, &mounts, &raid}) set_limits(*manager, opts);
     if (pvs.enumerate_pvs() != 0) result.incomplete.push_back("lvm");
     if (mounts.enumerate_bdevs() != 0) result.incomplete.push_back("mount");
     if (raid.enumerate_md_tgts() != 0) result.incomplete.push_back("raid");
+    for (const nesk_blkdevmgr* manager : {&pvs, &raid})
+        result.timed_out.insert(result.timed_out.end(), manager->timed_out_enums.begin(),
+                                manager->timed_out_enums.end());
 
-    deferred_signals deferred;
     for (const auto& entry : discovered.blkdev_map) {
         disk_row row = make_row(entry.second);
         if (pvs.used_devs.count(row.device) != 0) row.reasons |= lvm_pv;
         if (raid.used_devs.count(row.device) != 0) row.reasons |= raid_member;
         if (mounts.used_devs.count(row.device) != 0) row.reasons |= mounted;
+        if (discovered.unsized_devs.count(row.device) != 0)
+            row.reasons |= probe_reason_bit("unknown-size");
         if (row.reasons == 0) {
-            if ((result.signal = deferred.take()) != 0) return result;
-            if (discovered.is_active_bdev(row.device)) row.reasons |= stamped;
+            if ((result.signal = g_stop_signal) != 0) return result;
+            if (discovered.is_active_bdev(row.device))
+                row.reasons |= probe_reason_bit(discovered.active_reasons[row.device]);
         }
         if (row.bytes() < opts.min_size) row.reasons |= too_small;
         read_cautions(row);
@@ -361,7 +464,7 @@ report every_disk(const options& opts) {
     }
     std::sort(result.disks.begin(), result.disks.end(),
               [](const disk_row& a, const disk_row& b) { return a.device < b.device; });
-    result.signal = deferred.take();
+    result.signal = g_stop_signal;
     return result;
 }
 
@@ -438,6 +541,8 @@ void print_json(const report& result, const options& opts) {
     doc["version"] = nesk_version();
     doc["complete"] = result.incomplete.empty();
     doc["incomplete"] = result.incomplete;
+    doc["timed_out"] = result.timed_out;
+    doc["timeout_seconds"] = opts.timeout_s;
     doc["all"] = opts.all;
     doc["strict"] = opts.strict;
     doc["nvme"] = opts.nvme;
@@ -480,27 +585,44 @@ std::string log_file() {
            ".log";
 }
 
+// The stop message of a signal that came while the tool was probing or
+// printing; the exit code for it.
+int stopped(int sig) {
+    alarm(0);  // the probe under way has finished in time
+    std::fprintf(stderr, "%s: stopped by %s after the probe under way had finished\n",
+                 k_program, signal_name(sig));
+    return exit_signal_base + sig;
+}
+
 // The report, or what stopped it; the exit code.
 int run_report(const options& opts) {
     try {
         report result = opts.all ? every_disk(opts) : new_disks(opts);
-        if (result.signal != 0) {
-            std::fprintf(stderr, "%s: stopped by %s after the probe under way had finished\n",
-                         k_program, signal_name(result.signal));
-            return exit_signal_base + result.signal;
-        }
+        if (result.signal != 0) return stopped(result.signal);
         if (opts.json)
             print_json(result, opts);
         else
             print_table(result, opts.all);
         if (!output_written("report")) return exit_failure;
+        for (const auto& disk : result.doubtful)
+            std::fprintf(stderr,
+                         "%s: %s is not listed: it could not be shown to be free (%s); see "
+                         "--all and %s\n",
+                         k_program, table_cell(disk.first).c_str(), disk.second.c_str(),
+                         log_file().c_str());
+        if (g_stop_signal != 0) return stopped(g_stop_signal);
         if (!result.incomplete.empty()) {
             std::string which;
             for (const std::string& kind : result.incomplete) {
                 const char* what = kind == "lvm"     ? "LVM physical volumes"
                                    : kind == "mount" ? "mounted file systems"
                                                      : "software-RAID members";
-                which += (which.empty() ? "" : ", ") + kind + " (" + what + ")";
+                const bool late = std::find(result.timed_out.begin(), result.timed_out.end(),
+                                            kind) != result.timed_out.end();
+                which += (which.empty() ? "" : ", ") + kind + " (" + what +
+                         (late ? ", no answer within " + std::to_string(opts.timeout_s) + " s"
+                               : std::string()) +
+                         ")";
             }
             std::fprintf(stderr,
                          "%s: incomplete: could not enumerate %s, so a disk shown as new may be "
@@ -518,12 +640,13 @@ int run_report(const options& opts) {
 }
 
 // The probe unmounts every disk it mounts on a "/tmp/hamnt" + six characters
-// directory; such a mount that is still in the mount table (the one the
-// library reads) means an unmount failed and the disk stays mounted
-// read-write. Each is named on standard error; false when there is none.
+// + "/mnt" directory; such a mount still in this process's mount table (the
+// one the library reads) means an unmount failed. Each is named on standard
+// error; false when there is none.
 bool report_probe_mounts_left() {
     const std::string table = nesk::kernel::mount_table;
     const std::string prefix = "/tmp/hamnt";
+    const std::string leaf = "/mnt";
     std::list<ZavMntInfo> entries;
     if (ZavMntParser(table).ParseMountPointInfo(entries) != 0) {
         std::fprintf(stderr, "%s: cannot read %s to check that no probe mount is left\n", k_program,
@@ -533,8 +656,10 @@ bool report_probe_mounts_left() {
     bool left = false;
     for (const ZavMntInfo& entry : entries) {
         const std::string point = entry.GetMountPoint();
-        if (point.size() != prefix.size() + 6 || point.compare(0, prefix.size(), prefix) != 0 ||
-            point.find('/', prefix.size()) != std::string::npos)
+        if (point.size() != prefix.size() + 6 + leaf.size() ||
+            point.compare(0, prefix.size(), prefix) != 0 ||
+            point.compare(prefix.size() + 6, leaf.size(), leaf) != 0 ||
+            point.find('/', prefix.size()) != prefix.size() + 6)
             continue;
         std::fprintf(stderr,
                      "%s: probe mount left: %s is still mounted on %s (its unmount failed; "
@@ -544,6 +669,17 @@ bool report_probe_mounts_left() {
         left = true;
     }
     return left;
+}
+
+// Moves the tool into a mount namespace of its own whose mounts propagate
+// nowhere: "" on success, otherwise why not.
+std::string enter_private_mount_namespace() {
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("cannot make a private mount namespace: ") + std::strerror(errno);
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("cannot make the mounts of its namespace private: ") +
+               std::strerror(errno);
+    return "";
 }
 
 }  // namespace
@@ -570,6 +706,12 @@ int main(int argc, char** argv) {
                      k_program);
         return exit_failure;
     }
+    const std::string why = enter_private_mount_namespace();
+    if (!why.empty()) {
+        std::fprintf(stderr, "%s: %s\n", k_program, why.c_str());
+        return exit_failure;
+    }
+    install_signal_handlers();
     int code = run_report(opts);
     if (report_probe_mounts_left() && (code == exit_ok || code == exit_incomplete))
         code = exit_mounts_left;

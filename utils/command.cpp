@@ -92,10 +92,16 @@ int nesk_utils::execute_command(std::string command, std::list<std::string>& lin
 }
 
 int nesk_utils::popen(std::string command, std::list<std::string>& lines, int delay) {
+    return popen_limited(command, lines, delay, 0, nullptr);
+}
+
+int popen_limited(const std::string& command, std::list<std::string>& lines, int delay,
+                  unsigned int limit_ms, bool* expired) {
+    if (expired) *expired = false;
     // The platform's spawner, not popen(3): the command gets descriptors 0-2
     // only, and its status is kept when the caller ignores SIGCHLD.
     ZavProcessPipe pipe;
-    if (!pipe.open(command.c_str())) return -1;
+    if (!pipe.open(command.c_str(), limit_ms)) return -1;
 
     // The command runs during the delay; it blocks once the pipe is full.
     if (delay != 0) YOTSLEEP_InTeRnAl(delay, k_source_name, __LINE__);
@@ -135,11 +141,17 @@ int nesk_utils::popen(std::string command, std::list<std::string>& lines, int de
         }
     }
     if (!piece.empty()) append_piece(result, piece.data(), piece.data() + piece.size());
-    lines.swap(result);
 
     // The shell's wait status as pclose(3) gives it (exit code * 256), or -1
-    // when it was lost.
-    return pipe.close();
+    // when it was lost or the limit passed; output cut short by the limit is
+    // not handed on.
+    const int status = pipe.close();
+    if (pipe.expired()) {
+        if (expired) *expired = true;
+        return -1;
+    }
+    lines.swap(result);
+    return status;
 }
 
 int read_command_output(const char* command, std::string& output) {

@@ -1,6 +1,7 @@
 // Byte-for-byte comparison of two files, and of the regular files of two
 // directories, in constant memory: two blocks of BUFFER_SIZE bytes at a time.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,18 @@ read_end read_block(int fd, char* buffer, size_t size, size_t& got) {
     return read_end::more;
 }
 
+// Opens `path` for reading when it is a regular file; an empty holder
+// otherwise. The open never waits (a FIFO without a writer would block it), and
+// the type is taken from the descriptor itself, so nothing can swap the file
+// between the check and the reads. O_NONBLOCK changes nothing for a regular
+// file's reads.
+nesk::unique_fd open_regular_file(const std::string& path) {
+    nesk::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) fd.reset();
+    return fd;
+}
+
 }  // namespace
 
 int nesk_utils::compare_files(const std::string& a, const std::string& b) {
@@ -44,9 +57,11 @@ int nesk_utils::compare_files(const std::string& a, const std::string& b) {
     if (block_size <= 0) return -1;
     const size_t size = static_cast<size_t>(block_size);
 
-    nesk::unique_fd file_a(::open(a.c_str(), O_RDONLY | O_CLOEXEC));
+    // Only regular files compare: a FIFO, a device or a socket need not end,
+    // and a directory cannot be read.
+    nesk::unique_fd file_a = open_regular_file(a);
     if (!file_a) return -1;
-    nesk::unique_fd file_b(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
+    nesk::unique_fd file_b = open_regular_file(b);
     if (!file_b) return -1;
     std::unique_ptr<char[]> block_a = std::make_unique<char[]>(size);
     std::unique_ptr<char[]> block_b = std::make_unique<char[]>(size);
@@ -56,8 +71,8 @@ int nesk_utils::compare_files(const std::string& a, const std::string& b) {
         size_t got_b = 0;
         const read_end end_a = read_block(file_a.get(), block_a.get(), size, got_a);
         const read_end end_b = read_block(file_b.get(), block_b.get(), size, got_b);
-        // A file that cannot be read (a directory, an I/O error) cannot be
-        // said to differ from anything.
+        // A file that cannot be read (an I/O error) cannot be said to differ
+        // from anything.
         if (end_a == read_end::error || end_b == read_end::error) return -1;
         if (got_a != got_b || std::memcmp(block_a.get(), block_b.get(), got_a) != 0) return 1;
         // Equal counts: both files ended in this block, or neither did.

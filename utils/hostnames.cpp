@@ -35,7 +35,9 @@ struct split_name {
 std::string nesk_utils::get_hostname() {
     std::string name;
     if (read_command_output("hostname", name) != 0) return std::string();
-    return name;
+    // A host name is a C string: whatever follows a NUL byte is no part of it
+    // and would end the name early wherever it is handed on.
+    return trim(name.substr(0, name.find('\0')));
 }
 
 int nesk_utils::resolve_hname(std::string name, std::string& addr) {

@@ -97,7 +97,7 @@ public:
     // text before the first "."). Labels of three characters or fewer never
     // count as carrying the marker.
 
-    // Output of "hostname", trimmed; "" on failure.
+    // Output of "hostname" up to its first NUL byte, trimmed; "" on failure.
     static std::string get_hostname();
     // 0 with `addr` set to the printable address of `name`; -1, addr unchanged.
     static int resolve_hname(std::string name, std::string& addr);
@@ -304,15 +304,16 @@ public:
     // ---- Comparison (utils/compare.cpp) ----
 
     // Compares two files in blocks of BUFFER_SIZE bytes: 0 when equal, 1 when
-    // they differ in length or content, -1 when either cannot be opened or
-    // read, or when BUFFER_SIZE is not positive.
+    // they differ in length or content, -1 when either is not a regular file
+    // (a FIFO, a device, a socket, a directory: never waited on), cannot be
+    // opened or read, or when BUFFER_SIZE is not positive.
     static int compare_files(const std::string& a, const std::string& b);
     // Compares the regular files of `dir_a` with their namesakes in `dir_b`
     // (subdirectories are not entered): 0 when the entry counts agree and every
     // file matches; -2 when either is not a directory; 1 when `dir_a` has more
     // entries, a file is missing from `dir_b` or a pair differs; -1 when `dir_b`
-    // has more entries or a pair cannot be compared. Stops at the first pair
-    // that is not equal.
+    // has more entries or a pair cannot be compared (as when the namesake in
+    // `dir_b` is not a regular file). Stops at the first pair that is not equal.
     static int compare_files_in_dirs(std::string& dir_a, std::string& dir_b);
 
     // ---- Archives (utils/archives.cpp) ----
