@@ -202,7 +202,8 @@ public:
 
     // ---- Partition inspection (blkdev/partitions.cpp) ----
 
-    // Appends one record per partition line of "parted -s -m <disk> print"
+    // Appends one record per partition line of "parted -s -m <disk> print",
+    // its ':'-separated fields taken by position, an empty field left empty
     // (lines of fewer than four fields and lines starting at 0.00B give none):
     // 0, or the command's non-zero status with `partitions` unchanged. Logs the
     // command, and its failure, at level 0.

@@ -7,12 +7,18 @@
 //   /dev/sdb:1000GB:scsi:512:512:gpt:ATA VIRTUAL-DISK:;
 //   1:1049kB:538MB:537MB:fat32:EFI System Partition:boot, esp;
 //   2:538MB:1000GB:999GB:xfs::;
+//   3:1000GB:1010GB:10.5MB::fat32:;
 // The first two lines describe the units and the disk. Each further line is
-// split at ':' into its non-empty pieces, so an empty field moves the later
-// ones one place to the left and the closing ';' stays on the last piece.
+// split at every ':' into its fields by position: a field parted leaves empty
+// (no file system on partition 3 above, no name on partition 2) stays empty,
+// so a partition's name is never read as its file-system type. The closing
+// ';' stays on the last field.
 #include <list>
 #include <string>
 #include <vector>
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
 
 #include "nesk_blkdev.h"
 #include "nesk_utils.h"
@@ -25,12 +31,12 @@ const int k_blkid_delay_ms = 50;
 
 // Lines of a listing before the first partition line.
 const size_t k_header_lines = 2;
-// Number, start, end and size: a line with fewer pieces is no partition line.
-const size_t k_required_pieces = 4;
+// Number, start, end and size: a line with fewer fields is no partition line.
+const size_t k_required_fields = 4;
 
-// The piece at `index`, or "" when the line has no such piece.
-std::string piece_or_empty(const std::vector<std::string>& pieces, size_t index) {
-    return index < pieces.size() ? pieces[index] : std::string();
+// The field at `index`, or "" when the line has no such field.
+std::string field_or_empty(const std::vector<std::string>& fields, size_t index) {
+    return index < fields.size() ? fields[index] : std::string();
 }
 
 }  // namespace
@@ -56,23 +62,22 @@ int nesk_blkdevmgr::extract_partition_info(std::string& disk,
     }
 
     size_t line_number = 0;
-    for (std::string& line : lines) {
+    for (const std::string& line : lines) {
         if (line_number++ < k_header_lines) continue;
-        std::vector<std::string> pieces;
-        char colon[] = ":";
-        nesk_utils::tokenize(&line[0], colon, pieces);
-        if (pieces.size() < k_required_pieces) continue;
+        std::vector<std::string> fields;
+        boost::algorithm::split(fields, line, boost::algorithm::is_any_of(":"));
+        if (fields.size() < k_required_fields) continue;
         // Free space, or the whole disk when it holds a file system but no
         // partition table.
-        if (pieces[1] == "0.00B") continue;
+        if (fields[1] == "0.00B") continue;
         nesk_partition partition;
-        partition.number = nesk_utils::string_to_uint(pieces[0]);
-        partition.start = pieces[1];
-        partition.end = pieces[2];
-        partition.size = pieces[3];
-        partition.fs_type = piece_or_empty(pieces, 4);
-        partition.name = piece_or_empty(pieces, 5);
-        partition.flags = piece_or_empty(pieces, 6);
+        partition.number = nesk_utils::string_to_uint(fields[0]);
+        partition.start = fields[1];
+        partition.end = fields[2];
+        partition.size = fields[3];
+        partition.fs_type = field_or_empty(fields, 4);
+        partition.name = field_or_empty(fields, 5);
+        partition.flags = field_or_empty(fields, 6);
         partitions.push_back(std::move(partition));
     }
     return 0;

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <list>
 #include <string>
+#include <vector>
 
 #include "nesk_utils.h"
 #include "node_sandbox.h"
@@ -91,6 +94,56 @@ TEST(Archives, GivenBaseNameAndFailures) {
     EXPECT_FALSE(exists("." + source.path())) << "tar ran in the working directory";
     std::string here = scratch.path();
     EXPECT_NE(nesk_utils::uncompress(scratch.file("no.tar.gz"), here), 0);
+}
+
+// Names in `dir`, sorted, without "." and "..".
+std::vector<std::string> entries(const std::string& dir) {
+    std::list<std::string> listed;
+    nesk_utils::read_directory(dir, listed);
+    std::vector<std::string> names;
+    for (const std::string& name : listed)
+        if (name != "." && name != "..") names.push_back(name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// An absolute base name is where the archive goes and what `archive` says;
+// tar writes beside it and the archive takes its name only on success, so a
+// failure adds nothing and leaves an older archive as it was.
+TEST(Archives, WrittenWholeOrNotAtAll) {
+    TempDir source("nesk-src");
+    write_whole_file(source.file("data"), "data");
+    TempDir out("nesk-out");
+    const std::string base = out.file("out"), path = base + ".tar.gz";
+    const struct {
+        const char* what;
+        std::string source;
+        const char* older;  // an archive already there, or nullptr
+        int result;
+    } cases[] = {
+        {"made", source.file("data"), nullptr, 0},
+        {"failed", source.file("missing"), nullptr, 1},
+        {"failed over an older archive", source.file("missing"), "older", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(path.c_str());
+        if (c.older) write_whole_file(path, c.older);
+        std::string archive = base;
+        EXPECT_EQ(nesk_utils::compress(c.source, archive), c.result);
+        EXPECT_EQ(archive, c.result == 0 ? path : base);
+        const bool there = c.result == 0 || c.older;
+        EXPECT_EQ(entries(out.path()), there ? std::vector<std::string>{"out.tar.gz"}
+                                             : std::vector<std::string>{});
+        if (c.older) {
+            EXPECT_EQ(read_whole_file(path), c.older);
+        } else if (c.result == 0) {
+            TempDir unpacked("nesk-untar");
+            std::string into = unpacked.path();
+            ASSERT_EQ(nesk_utils::uncompress(path, into), 0);
+            EXPECT_EQ(read_whole_file(unpacked.path() + source.file("data")), "data");
+        }
+    }
 }
 
 // A source without "/" is taken relative to /tmp and gives the default base

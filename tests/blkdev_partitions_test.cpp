@@ -61,7 +61,7 @@ TEST(PartitionName, NvmeTakesAP) {
 // The disks, partitioned and formatted once with the kernel's own /sys:
 //   sda      no partition table
 //   sdb      msdos: 1 XFS, 2 unformatted
-//   sdc      gpt: 1 "data" unformatted, 2 "EFI" FAT32 labelled NESKBOOT
+//   sdc      gpt: 1 named "fat32" but unformatted, 2 "EFI" FAT32 labelled NESKBOOT
 //   sdd      XFS on the whole disk, no partition table
 //   nvme0n1  gpt: 1 "boot" FAT32 labelled NVMEBOOT
 class PartitionsTest : public SandboxTest {
@@ -77,7 +77,7 @@ protected:
         disks_["sdb"] = make_disk(400, {"mklabel", "msdos", "mkpart", "primary", "1MiB", "350MiB",
                                         "mkpart", "primary", "350MiB", "100%"});
         make_xfs(disks_["sdb"].loop->partition_path(1));
-        disks_["sdc"] = make_disk(100, {"mklabel", "gpt", "mkpart", "data", "1MiB", "20MiB",
+        disks_["sdc"] = make_disk(100, {"mklabel", "gpt", "mkpart", "fat32", "1MiB", "20MiB",
                                         "mkpart", "EFI", "fat32", "20MiB", "100%"});
         format_fat32(*disks_["sdc"].loop, 2, "NESKBOOT");
         disks_["sdd"] = make_disk(320, {});
@@ -149,10 +149,12 @@ TEST_F(PartitionsTest, ReadsRealTables) {
         std::vector<Row> rows;
     } cases[] = {
         {"/dev/sda", 1 << 8, {}},  // parted: unrecognised disk label
-        // An empty field gives no piece: the closing ";" moves into fs_type
-        // or name.
-        {"/dev/sdb", 0, {{1, "1049kB", "xfs", ";", ""}, {2, "367MB", ";", "", ""}}},
-        {"/dev/sdc", 0, {{1, "1049kB", "data", ";", ""}, {2, "21.0MB", "fat32", "EFI", "msftdata;"}}},
+        // Fields by position: an empty one stays empty, so a name is never
+        // taken for a file-system type; the closing ";" stays on the flags.
+        {"/dev/sdb", 0, {{1, "1049kB", "xfs", "", ";"}, {2, "367MB", "", "", ";"}}},
+        {"/dev/sdc",
+         0,
+         {{1, "1049kB", "", "fat32", ";"}, {2, "21.0MB", "fat32", "EFI", "msftdata;"}}},
         {"/dev/sdd", 0, {}},  // the whole disk, listed from 0.00B
     };
     for (const auto& c : cases) {
@@ -206,7 +208,7 @@ TEST_F(PartitionsTest, FirstFat32PartitionInPathOrder) {
         const char* tag;
     } cases[] = {
         {"none", {"sda", "sdb", "sdd"}, -1, "unchanged", "unchanged"},
-        {"second partition of the third disk", {"sda", "sdb", "sdc", "sdd"}, 0, "/dev/sdc2",
+        {"the FAT32 partition, not one named fat32", {"sda", "sdb", "sdc", "sdd"}, 0, "/dev/sdc2",
          "NESKBOOT"},
         {"NVMe sorts first", {"sdc", "nvme0n1"}, 0, "/dev/nvme0n1p1", "NVMEBOOT"},
     };
@@ -249,7 +251,7 @@ TEST_F(PartitionsTest, ListingCornerCases) {
          {{1, "1049kB", "fat32", "EFI System Partition", "boot, esp;"}}},
         {"empty fields",
          std::string(header) + "2:538MB:1000GB:999GB:xfs::;\n3:1000GB:2000GB:1000GB:;\n",
-         {{2, "538MB", "xfs", ";", ""}, {3, "1000GB", ";", "", ""}}},
+         {{2, "538MB", "xfs", "", ";"}, {3, "1000GB", ";", "", ""}}},
         {"free space and short lines skipped, later lines read",
          std::string(header) + "1:0.00B:1049kB:1049kB:free;\n4:1MB;\n\n" +
              "5:1MB:2MB:1MB:ext4:x:y:extra:more;\n",

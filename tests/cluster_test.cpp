@@ -18,14 +18,14 @@ using Lines = std::vector<std::string>;
 
 const char k_state[] = "/tmp/talus";
 
-// Answers --show_all_clusters from $state/clusters and --show_nodes from
-// $state/nodes, after failing as many node listings as $state/node-failures
-// says.
+// Answers --show_all_clusters from $state/clusters with the exit status in
+// $state/clusters-status, and --show_nodes from $state/nodes, after failing
+// as many node listings as $state/node-failures says.
 const char k_deploy_tool[] = R"SH(#!/bin/sh
 state=/tmp/talus
 echo "$(date +%s%N) $(id -un) TALUS_PUBKEY=$TALUS_PUBKEY TMPDIR=$TMPDIR $*" >> $state/calls
 case $1 in
---show_all_clusters) cat $state/clusters ;;
+--show_all_clusters) cat $state/clusters; exit "$(cat $state/clusters-status)" ;;
 --show_nodes)
     n=$(($(cat $state/node-calls) + 1))
     echo $n > $state/node-calls
@@ -51,8 +51,10 @@ protected:
         answer(k_clusters, k_three_nodes, 0);
         sandbox().record_shell();
     }
-    void answer(const std::string& clusters, const std::string& nodes, int node_failures) {
+    void answer(const std::string& clusters, const std::string& nodes, int node_failures,
+                int clusters_status = 0) {
         write_state("clusters", clusters);
+        write_state("clusters-status", std::to_string(clusters_status) + "\n");
         write_state("nodes", nodes);
         write_state("node-failures", std::to_string(node_failures) + "\n");
         write_state("node-calls", "0\n");
@@ -76,16 +78,30 @@ protected:
     }
 };
 
+// The name is what 'tr -d " " | cut -d ":" -f 2 | cut -d "-" -f 1' leaves of
+// the first line it does not empty, trimmed.
 TEST_F(ClusterTest, ClusterNameFromTheListing) {
-    std::string cluster = "old";
-    ASSERT_EQ(nesk_utils::get_talus_cluster(cluster), 0);
-    EXPECT_EQ(cluster, "tcl01");
-    // The local shell runs su and the filter; admin's shell runs the tool.
+    const struct {
+        const char* listing;
+        const char* cluster;
+    } cases[] = {
+        {k_clusters, "tcl01"},
+        {"Clusters:\ncluster: tcl02 - x\n", "tcl02"},  // the heading is emptied
+        {"tcl03-x\n", "tcl03"},                        // no ":": the whole line
+        {"name: a b:c\n", "ab"},
+        {"cluster:\t- x\ncluster: tcl04\n", ""},  // "\t" is left: it trims to ""
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listing);
+        answer(c.listing, k_three_nodes, 0);
+        std::string cluster = "old";
+        EXPECT_EQ(nesk_utils::get_talus_cluster(cluster), 0);
+        EXPECT_EQ(cluster, c.cluster);
+    }
+    // The local shell runs su alone; admin's shell runs the tool.
     const std::string inner = "env TALUS_PUBKEY=1, TMPDIR=/tmp " + k_tool + " --show_all_clusters  ";
-    EXPECT_EQ(sandbox().shell_log(),
-              Lines({"su -c \"" + inner + "\"  admin | tr -d \" \" | cut -d \":\" -f 2 | "
-                                          "cut -d \"-\" -f 1",
-                     inner}));
+    EXPECT_EQ(sandbox().shell_log().at(0), "su -c \"" + inner + "\"  admin");
+    EXPECT_EQ(sandbox().shell_log().at(1), inner);
     EXPECT_EQ(calls(), Lines{"admin TALUS_PUBKEY=1, TMPDIR=/tmp --show_all_clusters"});
 }
 
@@ -117,13 +133,24 @@ TEST_F(ClusterTest, NodeNamesFromTheListing) {
 }
 
 TEST_F(ClusterTest, NoClusterNoNodeQuery) {
-    answer("", k_three_nodes, 0);
-    std::string cluster = "old", nodes = "gw,";
-    EXPECT_EQ(nesk_utils::get_talus_cluster(cluster), -1);
-    EXPECT_EQ(nesk_utils::get_talus_cluster_nodes(nodes), -1);
-    EXPECT_EQ(cluster, "old");
-    EXPECT_EQ(nodes, "gw,");
-    EXPECT_EQ(calls(), Lines(2, "admin TALUS_PUBKEY=1, TMPDIR=/tmp --show_all_clusters"));
+    const struct {
+        const char* what;
+        const char* clusters;
+        int status;
+    } cases[] = {
+        {"nothing listed", "", 0},
+        {"the tool fails with a message", "Error: cannot reach cluster-db\n", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        answer(c.clusters, k_three_nodes, 0, c.status);
+        std::string cluster = "old", nodes = "gw,";
+        EXPECT_EQ(nesk_utils::get_talus_cluster(cluster), -1);
+        EXPECT_EQ(nesk_utils::get_talus_cluster_nodes(nodes), -1);
+        EXPECT_EQ(cluster, "old");
+        EXPECT_EQ(nodes, "gw,");
+        EXPECT_EQ(calls(), Lines(2, "admin TALUS_PUBKEY=1, TMPDIR=/tmp --show_all_clusters"));
+    }
 }
 
 // The node listing is tried up to five times, pausing 100, 200, 400, 800

@@ -78,9 +78,24 @@ TEST_F(InventoryOnNode, GlusterVersionsAreTheWholeTrimmedOutput) {
     EXPECT_EQ(version, "70200");
     EXPECT_EQ(sandbox().command_log("gluster"),
               std::vector<std::string>{"gluster volume get all cluster.op-version"});
+    // The op-version is the second word of the third line, blanks and tabs
+    // separating words, trimmed.
+    const struct {
+        const char* table;
+        const char* value;
+    } tables[] = {
+        {"Option Value\n------ -----\n", ""},
+        {"\n\n  cluster.op-version\t70200\r\nmore lines\n", "70200"},
+        {"Option Value\n------ -----\ncluster.op-version\n", ""},
+    };
+    for (const auto& t : tables) {
+        sandbox().stub_command("gluster", "volume get all cluster.op-version", {t.table, "", 0});
+        version = "caller's";
+        EXPECT_EQ(nesk_utils::get_gluster_operating_version(version), 0) << t.table;
+        EXPECT_EQ(version, t.value) << t.table;
+    }
 
-    // A failing command leaves the caller's text; the op-version pipeline's
-    // status is awk's, so a cluster that does not answer gives "".
+    // A failing command leaves the caller's text and gives its status.
     sandbox()
         .stub_command("glusterfs", "--version", {"", "glusterfs: error\n", 1})
         .stub_command("gluster", "volume get all cluster.op-version",
@@ -89,8 +104,8 @@ TEST_F(InventoryOnNode, GlusterVersionsAreTheWholeTrimmedOutput) {
     version = "caller's";
     EXPECT_EQ(nesk_utils::get_gluster_version(version), 1);
     EXPECT_EQ(version, "caller's");
-    EXPECT_EQ(nesk_utils::get_gluster_operating_version(version), 0);
-    EXPECT_EQ(version, "");
+    EXPECT_EQ(nesk_utils::get_gluster_operating_version(version), 1);
+    EXPECT_EQ(version, "caller's");
 }
 
 TEST_F(InventoryOnNode, SerialNumberLosesWhiteSpaceAndCapitals) {

@@ -87,6 +87,7 @@ TEST_F(MountsTest, MountPathOfPathsAboveOnAndBelowMounts) {
         {"/etc/passwd", "/"},
         {top_->path(), "/tmp"},
         {at("fast"), at("fast")},
+        {at("fast") + "//", at("fast")},  // the mount point, not below it
         {at("fast/sub/deeper"), at("fast")},
         {at("bound/deeper"), at("bound")},
         {at("with blank"), at("with blank")},
@@ -119,7 +120,7 @@ TEST_F(MountsTest, TableEntryOfAMountPoint) {
         const char* fs_type;
     } cases[] = {
         {at("fast"), 1, "nesk-fast", "tmpfs"},
-        {at("fast") + "/", 0, "unchanged", "unchanged"},  // a different text
+        {at("fast") + "/", 1, "nesk-fast", "tmpfs"},  // the same directory
         {at("bound"), 1, "nesk-fast", "tmpfs"},
         {at("with blank"), 1, "", "xfs"},  // the table writes the blank as \040
         {at("stack"), 1, "first", "tmpfs"},  // the first listed wins
@@ -146,11 +147,16 @@ TEST_F(MountsTest, TableEntryOfAMountPoint) {
 TEST_F(MountsTest, DeviceOfADirectory) {
     std::string device, fs_type;
     List options;
-    ASSERT_EQ(nesk_utils::get_dir_bdev(at("fast/sub/deeper"), device, fs_type, options), 0);
-    EXPECT_EQ(device, "nesk-fast");
-    EXPECT_EQ(fs_type, "tmpfs");
-    ASSERT_FALSE(options.empty());
-    EXPECT_EQ(options.front(), "rw");
+    for (const std::string& dir : {at("fast/sub/deeper"), at("fast") + "/"}) {
+        SCOPED_TRACE(dir);
+        device = fs_type = "unchanged";
+        options.clear();
+        ASSERT_EQ(nesk_utils::get_dir_bdev(dir, device, fs_type, options), 0);
+        EXPECT_EQ(device, "nesk-fast");
+        EXPECT_EQ(fs_type, "tmpfs");
+        ASSERT_FALSE(options.empty());
+        EXPECT_EQ(options.front(), "rw");
+    }
 
     std::string root_device, root_fs_type;
     List root_options;

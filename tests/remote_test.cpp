@@ -131,13 +131,28 @@ TEST_F(RemoteTest, KeyPairMadeAndInstalledWithThePassword) {
     EXPECT_NE(public_key, "");
     EXPECT_TRUE(ran("/usr/bin/ssh-keygen -f /root/.ssh/id_rsa -N ''"));
 
+    // While ssh-copy-id runs, the command lines of every process between this
+    // test and it are noted.
+    const std::string cmdlines = "/tmp/remote/cmdlines";
+    sandbox().stub_script(
+        "ssh-copy-id",
+        "p=$$\n"
+        "while [ \"$p\" -gt 1 ] && [ \"$p\" -ne " + std::to_string(::getpid()) + " ]; do\n"
+        "  tr '\\0' ' ' < /proc/$p/cmdline; echo\n"
+        "  p=$(awk '/^PPid:/ {print $2}' /proc/$p/status)\n"
+        "done >> " + cmdlines + "\n"
+        "PATH=\"${PATH#*:}\" exec ssh-copy-id \"$@\"\n");
+
     EXPECT_NE(nesk_utils::copy_ssh_keys(k_key, k_host, "wrong"), 0);
     EXPECT_EQ(read_whole_file("/root/.ssh/authorized_keys"), "");
-    // The password goes into the command line as given: the caller quotes it.
+    // The password goes into the shell line as given: the caller quotes it.
     EXPECT_EQ(nesk_utils::copy_ssh_keys(k_key, k_host, "'s3cret pw'"), 0) << server_->log();
-    EXPECT_TRUE(ran("/usr/bin/sshpass -p 's3cret pw' ssh-copy-id -f -o StrictHostKeyChecking=no "
-                    "-i /root/.ssh/id_rsa root@127.0.0.1"));
+    EXPECT_TRUE(ran("SSHPASS='s3cret pw' exec /usr/bin/sshpass -e ssh-copy-id -f -o "
+                    "StrictHostKeyChecking=no -i /root/.ssh/id_rsa root@127.0.0.1"));
     EXPECT_EQ(read_whole_file("/root/.ssh/authorized_keys"), public_key);
+    const std::string seen = read_whole_file(cmdlines);
+    EXPECT_NE(seen.find("ssh-copy-id -f"), std::string::npos) << "no command lines noted";
+    EXPECT_EQ(seen.find("s3cret"), std::string::npos) << seen;
 }
 
 TEST_F(RemoteTest, FilesListedAndRemovedOverSsh) {

@@ -2,6 +2,7 @@
 // admin user.
 #include "cluster_tool.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,22 @@ namespace {
 const char k_su_prefix[] = "su -c \"env TALUS_PUBKEY=1, TMPDIR=/tmp ";
 const char k_su_suffix[] = " \"  admin";
 
-// Keeps the cluster name of the listing's lines: blanks dropped, then the
-// second ":"-field up to its first "-".
-const char k_cluster_filter[] = "| tr -d \" \" | cut -d \":\" -f 2 | cut -d \"-\" -f 1";
-
 const int k_node_query_attempts = 5;
 const int k_first_pause_ms = 100;
+
+// The cluster name in a line of the cluster listing, cut out as the filter
+// 'tr -d " " | cut -d ":" -f 2 | cut -d "-" -f 1' cuts it: blanks dropped,
+// then the second ":"-field (the whole line when it has no ":"), then that
+// field up to its first "-".
+std::string cluster_field(std::string line) {
+    line.erase(std::remove(line.begin(), line.end(), ' '), line.end());
+    const std::string::size_type colon = line.find(':');
+    if (colon != std::string::npos) {
+        const std::string::size_type next = line.find(':', colon + 1);
+        line = line.substr(colon + 1, next == std::string::npos ? next : next - colon - 1);
+    }
+    return line.substr(0, line.find('-'));
+}
 
 }  // namespace
 
@@ -40,12 +51,21 @@ int nesk_utils::execute_talus_command(std::string command, std::string suffix,
 }
 
 int nesk_utils::get_talus_cluster(std::string& cluster) {
+    // The tool runs alone and its listing is filtered here, so that its own
+    // status decides: a filter after it in the shell line would hide a
+    // failing tool behind the filter's success.
     std::list<std::string> lines;
-    if (execute_talus_command(talus_deploy_script + " --show_all_clusters ", k_cluster_filter,
-                              lines) != 0)
+    if (execute_talus_command(talus_deploy_script + " --show_all_clusters ", "", lines) != 0)
         return -1;
-    cluster = trim(lines.front());
-    return 0;
+    // The first line with something left after the cut answers, as the
+    // filter's empty output lines would give no line at all.
+    for (const std::string& line : lines) {
+        const std::string name = cluster_field(line);
+        if (name.empty()) continue;
+        cluster = trim(name);
+        return 0;
+    }
+    return -1;
 }
 
 int nesk_utils::get_talus_cluster_nodes(std::string& nodes) {

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include <boost/algorithm/string/case_conv.hpp>
+#include <boost/tokenizer.hpp>
 
 #include "YotSleep.h"
 #include "kernel_paths.h"
@@ -17,6 +18,25 @@ const char k_source_name[] = "nesk_utils";
 
 // dmidecode and rpm are given this long to settle before their output is read.
 const int k_settle_ms = 100;
+
+// The value in the table "gluster volume get all cluster.op-version" prints,
+// picked as "awk 'FNR == 3 {print $2}'" picks it: the second word (words
+// separated by blanks and tabs) of the third line, after the heading and the
+// rule; "" when there is none.
+std::string op_version_of(const std::string& table) {
+    std::string::size_type start = 0;
+    for (int line = 0; line < 2; ++line) {
+        const std::string::size_type feed = table.find('\n', start);
+        if (feed == std::string::npos) return std::string();
+        start = feed + 1;
+    }
+    const std::string line = table.substr(start, table.find('\n', start) - start);
+    const boost::char_separator<char> blanks(" \t");
+    const boost::tokenizer<boost::char_separator<char>> words(line, blanks);
+    auto word = words.begin();
+    if (word == words.end() || ++word == words.end()) return std::string();
+    return *word;
+}
 
 }  // namespace
 
@@ -40,9 +60,14 @@ int nesk_utils::get_gluster_version(std::string& version) {
 }
 
 int nesk_utils::get_gluster_operating_version(std::string& version) {
-    // The third line of the option table holds "cluster.op-version <value>".
-    return read_command_output(
-        "gluster volume get all cluster.op-version  | awk 'FNR == 3 {print $2}' ", version);
+    // gluster runs alone and its table is read here, so that its own status
+    // decides: a filter after it in the shell line would hide a failing query.
+    std::string table;
+    const int status =
+        ZavProcess::system("gluster volume get all cluster.op-version", &table, nullptr, 0, false);
+    if (status != 0) return status;
+    version = trim(op_version_of(table));
+    return 0;
 }
 
 int nesk_utils::get_serial_number(std::string& serial) {

@@ -10,12 +10,23 @@
 #include "kernel_paths.h"
 #include "nesk_utils.h"
 
+namespace {
+
+// "/a/b/" (or "/a/b//") names the same directory as "/a/b"; the root keeps
+// its one "/".
+std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
 int nesk_utils::extract_mount_path(std::string path, std::string& mount_path) {
     // Climbs the text of the path, one dirname at a time, while the parent is
     // another directory on the same device. The climb stops below a mount
     // point (another device) and at "." (its own parent), which is where a
     // relative path ends.
-    std::string current = std::move(path);
+    std::string current = without_trailing_slashes(std::move(path));
     for (;;) {
         if (current == "/") {
             mount_path = "/";
@@ -39,9 +50,10 @@ int nesk_utils::is_mounted(std::string mount_point, std::string& device, std::st
     ZavMntParser parser(nesk::kernel::mount_table);
     std::list<ZavMntInfo> entries;
     parser.ParseMountPointInfo(entries);
+    const std::string wanted = without_trailing_slashes(std::move(mount_point));
     // File systems stacked on one point: the first listed answers.
     for (const ZavMntInfo& entry : entries) {
-        if (entry.GetMountPoint() != mount_point) continue;
+        if (without_trailing_slashes(entry.GetMountPoint()) != wanted) continue;
         device = entry.GetBackingDevice();
         fs_type = entry.GetFileSystemType();
         entry.GetMountOptions(options);

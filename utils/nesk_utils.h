@@ -120,11 +120,14 @@ public:
     // "" when absent. Always 0.
     static int get_os_release(std::string& release);
     static int get_rhgs_version(std::string& version);
-    // Whole trimmed output of "uname -r", "glusterfs --version" and the
-    // cluster's op-version query: 0 with `version` set, or the process runner's
-    // non-zero result with `version` unchanged.
+    // Whole trimmed output of "uname -r" and "glusterfs --version": 0 with
+    // `version` set, or the process runner's non-zero result with `version`
+    // unchanged.
     static int get_kernel_version(std::string& version);
     static int get_gluster_version(std::string& version);
+    // The value of "gluster volume get all cluster.op-version" (the second
+    // word of its third line, "" when there is none): 0 with `version` set,
+    // or gluster's non-zero result with `version` unchanged.
     static int get_gluster_operating_version(std::string& version);
     // First output line of "dmidecode -s system-serial-number" (or, when there
     // is none, the previous `serial`), without any white space and in lower
@@ -211,7 +214,9 @@ public:
     // success (an existing key file is not overwritten: non-zero).
     static int generate_ssh_keys(std::string key_file);
     // Installs <key_file>.pub for root on `host` with ssh-copy-id, logging in
-    // once with `password` through sshpass: 0 on success.
+    // once with `password` through sshpass, which reads it from SSHPASS (set
+    // in the shell line to `password` as written, so shell quoting applies):
+    // 0 on success.
     static int copy_ssh_keys(std::string key_file, std::string host, std::string password);
     // Lists `directory` on `host` with ls: popen's result (0 on success), with
     // `entries` replaced by the names printed; -1 when ssh cannot be started,
@@ -230,8 +235,10 @@ public:
     // -1 when the command failed or printed nothing (`lines` untouched).
     static int execute_talus_command(std::string command, std::string suffix,
                                      std::list<std::string>& lines);
-    // 0 with `cluster` set to the name of the node's cluster (the first line
-    // of the cluster listing), -1 with `cluster` untouched.
+    // 0 with `cluster` set to the name of the node's cluster, from the first
+    // line of the cluster listing that names one (after its first ":", up to
+    // a "-" or ":", blanks dropped); -1 with `cluster` untouched when the tool
+    // fails or names none.
     static int get_talus_cluster(std::string& cluster);
     // Appends the host names of the cluster's nodes to `nodes`, joined by ","
     // (the node listing is tried up to 5 times, pausing 100, 200, 400, 800 and
@@ -278,9 +285,11 @@ public:
     // Mount point of the file system holding `path`, found by climbing the
     // text of the path while the parent lies on the same device: 0 with
     // `mount_path` set (a relative path may end at "."), or -1 when a stat
-    // fails (`mount_path` unchanged).
+    // fails (`mount_path` unchanged). Trailing "/" are dropped first ("/a/b/"
+    // is "/a/b"; "/" stays "/").
     static int extract_mount_path(std::string path, std::string& mount_path);
-    // 1 when /etc/mtab lists `mount_point` (exact text), with `device` and
+    // 1 when /etc/mtab lists `mount_point` (exact text, but for trailing "/",
+    // so "/a/b/" finds "/a/b"), with `device` and
     // `fs_type` set and the options of the first such entry appended to
     // `options`; 0 with all three unchanged otherwise.
     static int is_mounted(std::string mount_point, std::string& device, std::string& fs_type,
@@ -309,10 +318,14 @@ public:
 
     // ---- Archives (utils/archives.cpp) ----
 
-    // Runs "cd /tmp && tar -czf <base>.tar.gz <source>", the base name being
-    // `archive` when given, else the text after the last "/" of `source` (or
-    // "zavcompress_defaut" when there is none): 0 with `archive` set to
-    // "/tmp/<base>.tar.gz", or 1 with `archive` unchanged. Nothing is quoted.
+    // Packs `source` with "cd /tmp && tar -czf <partial> <source>" into
+    // <base>.tar.gz, the base name being `archive` when given, else the text
+    // after the last "/" of `source` (or "zavcompress_defaut" when there is
+    // none), taken relative to /tmp unless it is absolute. tar writes into a
+    // private directory beside the archive, and the result is renamed into
+    // place: 0 with `archive` set to the archive's path, or 1 with `archive`
+    // unchanged, nothing new left behind and an older archive untouched.
+    // Nothing is quoted.
     static int compress(std::string source, std::string& archive);
     // Runs "cd <dir>&&tar  -xzf  <archive>": the process runner's status.
     static int uncompress(std::string archive, std::string& dir);

@@ -9,9 +9,13 @@ int nesk_utils::generate_ssh_keys(std::string key_file) {
 }
 
 int nesk_utils::copy_ssh_keys(std::string key_file, std::string host, std::string password) {
-    return run_quietly("/usr/bin/sshpass -p " + password +
-                       " ssh-copy-id -f -o StrictHostKeyChecking=no -i " + key_file + " root@" +
-                       host);
+    // sshpass takes the password from its environment: the shell sets the
+    // variable from the caller's text (quoted as the caller quoted it) and
+    // replaces itself with sshpass, so the password stays on no process's
+    // command line while ssh-copy-id runs, only on the shell's own as it starts.
+    return run_quietly("SSHPASS=" + password +
+                       " exec /usr/bin/sshpass -e ssh-copy-id -f -o StrictHostKeyChecking=no -i " +
+                       key_file + " root@" + host);
 }
 
 int nesk_utils::get_remote_dir_contents(std::string host, std::string directory,
