@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "demo_node.h"
-#include "fd_util.h"
 #include "nesk_version.h"
 #include "node_sandbox.h"
 #include "real_devices.h"
