@@ -159,8 +159,7 @@ LoopDevice::LoopDevice(const std::string& backing_file) {
     if (backing.get() < 0) fail("open " + backing_file);
     struct stat st;
     if (::fstat(backing.get(), &st) != 0) fail("stat " + backing_file);
-    if (!S_ISREG(st.st_mode))
-        throw std::runtime_error(backing_file + " is not a regular file");
+    if (!S_ISREG(st.st_mode)) throw std::runtime_error(backing_file + " is not a regular file");
     bytes_ = static_cast<unsigned long long>(st.st_size);
     attach(backing.get());
 }

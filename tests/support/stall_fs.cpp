@@ -124,6 +124,20 @@ void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
     fuse_reply_open(req, fi);
 }
 
+// Calls `step(done)` (a pread or pwrite of what is left after `done` bytes)
+// until `length` bytes are moved. 0, or the errno of the failure.
+template <typename Step>
+int move_all(size_t length, Step step) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = step(done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_file_info*) {
     Server& server = server_of(req);
     if (int error = server.gate()) {
@@ -132,21 +146,17 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_fil
     }
     const unsigned long long start = static_cast<unsigned long long>(off);
     const size_t length =
-        start >= server.bytes ? 0 : static_cast<size_t>(std::min<unsigned long long>(
-                                        size, server.bytes - start));
+        start >= server.bytes
+            ? 0
+            : static_cast<size_t>(std::min<unsigned long long>(size, server.bytes - start));
     std::vector<char> buffer(length);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::pread(server.content, buffer.data() + done, length - done,
-                            off + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            fuse_reply_err(req, n < 0 ? errno : EIO);
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-    fuse_reply_buf(req, buffer.data(), length);
+    if (int error = move_all(length, [&](size_t done) {
+            return ::pread(server.content, buffer.data() + done, length - done,
+                           off + static_cast<off_t>(done));
+        }))
+        fuse_reply_err(req, error);
+    else
+        fuse_reply_buf(req, buffer.data(), length);
 }
 
 void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off,
@@ -162,18 +172,13 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t o
         fuse_reply_err(req, ENOSPC);
         return;
     }
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::pwrite(server.content, data + done, size - done,
-                             off + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            fuse_reply_err(req, n < 0 ? errno : EIO);
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-    fuse_reply_write(req, done);
+    if (int error = move_all(size, [&](size_t done) {
+            return ::pwrite(server.content, data + done, size - done,
+                            off + static_cast<off_t>(done));
+        }))
+        fuse_reply_err(req, error);
+    else
+        fuse_reply_write(req, size);
 }
 
 void op_fsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info*) {
