@@ -7,7 +7,8 @@ set -eu
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
           libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
           diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass
-          nlohmann-json3-dev groff-base clang libclang-rt-14-dev"
+          nlohmann-json3-dev groff-base clang libclang-rt-14-dev
+          libfuse3-dev fuse3"
 
 missing=""
 for p in $packages; do

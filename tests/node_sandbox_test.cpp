@@ -1,17 +1,25 @@
 // The simulated node must look like a real one to the code under test, and
 // must leave the test process's view of the system as it found it.
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <list>
+#include <optional>
 #include <string>
 
 #include "fd_util.h"
+#include "forked_child.h"
 #include "node_sandbox.h"
 #include "nesk_utils.h"
+#include "stall_fs.h"
 #include "test_support.h"
 
 namespace {
@@ -148,6 +156,89 @@ TEST_F(NodeSandboxTest, ReplaysACapturedTree) {
     sandbox().load_sysfs_tree(root);
     EXPECT_EQ(link_text("/sys/block/loop0"), "../devices/virtual/block/loop0");
     EXPECT_EQ(nesk_utils::read("/sys/block/loop0/size"), "8");
+}
+
+// Reads the first bytes of `path`: 0 when they equal `expected`, the errno of
+// a failed open or read, 99 for other bytes.
+std::function<int()> head_reader(const std::string& path, const std::string& expected) {
+    return [path, expected] {
+        nesk::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd) return errno;
+        std::string head(expected.size(), '\0');
+        if (pread(fd.get(), &head[0], head.size(), 0) < 0) return errno;
+        return head == expected ? 0 : 99;
+    };
+}
+
+TEST_F(NodeSandboxTest, StallableDiskStallsFailsAndResumesItsLoopDevice) {
+    if (auto why = StallableFile::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+    StallableFile disk(16 << 20);
+    const std::string device = disk.loop_device().path();
+    std::string head(4096, '\0');
+    for (size_t i = 0; i < head.size(); ++i) head[i] = static_cast<char>(i * 7 + 1);
+    {
+        nesk::unique_fd fd(open(device.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        ASSERT_EQ(pwrite(fd.get(), head.data(), head.size(), 0), 4096);
+        ASSERT_EQ(fsync(fd.get()), 0);
+    }
+    EXPECT_EQ(head_reader(disk.path(), head)(), 0);  // written through to the server
+
+    // Reads of the device past its cache wait while the disk is stalled.
+    flush_buffers(device);
+    disk.stall();
+    BackgroundChild stalled(head_reader(device, head));
+    EXPECT_TRUE(stalled.still_running_after(300));
+    disk.resume();
+    EXPECT_EQ(stalled.wait(), 0);
+
+    flush_buffers(device);
+    disk.fail();
+    EXPECT_EQ(BackgroundChild(head_reader(device, head)).wait(), EIO);
+    disk.resume();
+    EXPECT_EQ(BackgroundChild(head_reader(device, head)).wait(), 0);
+
+    // A server that dies fails what it held.
+    flush_buffers(device);
+    disk.stall();
+    BackgroundChild orphaned(head_reader(device, head));
+    EXPECT_TRUE(orphaned.still_running_after(300));
+    disk.kill_server();
+    EXPECT_EQ(orphaned.wait(), EIO);
+}
+
+TEST_F(NodeSandboxTest, StallableDiskTornDownWhileStalledLeavesNothing) {
+    if (auto why = StallableFile::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+    // A reader killed before the teardown leaves the loop device's last close
+    // (which waits for the stalled request) to it; one that outlives the disk
+    // must be released by it.
+    for (const bool reader_outlives_disk : {false, true}) {
+        SCOPED_TRACE(reader_outlives_disk ? "reader outlives the disk" : "reader killed first");
+        std::optional<BackgroundChild> outliving;
+        std::string dir;
+        pid_t server = 0;
+        {
+            StallableFile disk(16 << 20);
+            const std::string device = disk.loop_device().path();
+            dir = disk.mount_dir();
+            server = disk.server_pid();
+            flush_buffers(device);
+            disk.stall();
+            std::optional<BackgroundChild> killed;
+            BackgroundChild& reader = (reader_outlives_disk ? outliving : killed)
+                                          .emplace(head_reader(device, std::string(4096, '\0')));
+            ASSERT_TRUE(reader.still_running_after(300));
+        }
+        if (outliving) {
+            const int code = outliving->wait();
+            EXPECT_TRUE(code == 0 || code == EIO) << code;
+        }
+        const std::vector<std::string> mounts = mount_points();
+        EXPECT_EQ(std::find(mounts.begin(), mounts.end(), dir), mounts.end());
+        EXPECT_FALSE(nesk_utils::is_dir(dir));
+        EXPECT_EQ(kill(server, 0), -1);
+        EXPECT_EQ(errno, ESRCH);
+    }
 }
 
 TEST(NodeSandbox, RefusesPathsOutsideItsMounts) {

@@ -13,6 +13,30 @@ namespace nesk_test {
 // threw, or -1 when fork or wait failed.
 int run_in_child(const std::function<int()>& body);
 
+// A forked child running `body` (ending with _exit(body()), 125 when it
+// threw) while the test goes on. The destructor kills a child still running
+// and reaps it, unless it does not end within a second (stuck in the kernel,
+// e.g. on a stalled device): then it is left to end on its own.
+class BackgroundChild {
+public:
+    explicit BackgroundChild(const std::function<int()>& body);
+    ~BackgroundChild();
+    BackgroundChild(const BackgroundChild&) = delete;
+    BackgroundChild& operator=(const BackgroundChild&) = delete;
+
+    // True when the child has not ended `milliseconds` from now.
+    bool still_running_after(int milliseconds);
+    // Waits for the end and returns the code as run_in_child does.
+    int wait();
+
+private:
+    // Reaps the child if it has ended (waits at most `milliseconds`).
+    bool reap_within(int milliseconds);
+
+    int pid_ = -1;
+    int code_ = -1;
+};
+
 // For use inside run_in_child: moves the calling process into a new mount
 // namespace and makes every mount in it private, so nothing mounted from now
 // on is seen outside. False (errno set) on failure.

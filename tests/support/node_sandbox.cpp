@@ -352,7 +352,8 @@ NodeSandbox::NodeSandbox() : work_dir_(kWorkDir) {
     for (const CharNode& c : {CharNode{"null", {1, 3}, 0666}, CharNode{"zero", {1, 5}, 0666},
                               CharNode{"full", {1, 7}, 0666}, CharNode{"random", {1, 8}, 0666},
                               CharNode{"urandom", {1, 9}, 0666}, CharNode{"tty", {5, 0}, 0666},
-                              CharNode{"loop-control", {10, 237}, 0660}})
+                              CharNode{"loop-control", {10, 237}, 0660},
+                              CharNode{"fuse", {10, 229}, 0666}})
         make_node(std::string("/dev/") + c.name, S_IFCHR, c.devnum, c.mode);
     for (unsigned int i = 0; i < 64; ++i)
         make_node("/dev/loop" + std::to_string(i), S_IFBLK, DevNum{7, i}, 0660);

@@ -13,7 +13,7 @@
 //   under /sys/devices/..., and /sys/bus/scsi/devices, /sys/block and
 //   /sys/class/block entries as relative symbolic links to them;
 // - /dev is a tmpfs holding null, zero, full, random, urandom, tty, fd,
-//   stdin/stdout/stderr, loop-control and loop0..loop63, plus the nodes of
+//   stdin/stdout/stderr, loop-control, fuse and loop0..loop63, plus the nodes of
 //   the disks added;
 // - /tmp is a private tmpfs (scratch directories of the code under test stay
 //   inside the namespace); the directories named by NESK_LOG_DIR and

@@ -151,7 +151,20 @@ LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
     unique_fd backing(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (backing.get() < 0) fail("O_TMPFILE in /tmp");
     if (::ftruncate(backing.get(), static_cast<off_t>(bytes)) != 0) fail("ftruncate");
+    attach(backing.get());
+}
 
+LoopDevice::LoopDevice(const std::string& backing_file) {
+    unique_fd backing(::open(backing_file.c_str(), O_RDWR | O_CLOEXEC));
+    if (backing.get() < 0) fail("open " + backing_file);
+    struct stat st;
+    if (::fstat(backing.get(), &st) != 0) fail("stat " + backing_file);
+    if (!S_ISREG(st.st_mode)) throw std::runtime_error(backing_file + " is not a regular file");
+    bytes_ = static_cast<unsigned long long>(st.st_size);
+    attach(backing.get());
+}
+
+void LoopDevice::attach(int backing) {
     unique_fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
     if (control.get() < 0) fail("open /dev/loop-control");
     static int next = k_first_private_loop + (::getpid() % 40) * 100;
@@ -169,7 +182,7 @@ LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
         if (device.get() < 0) fail("open " + node);
         struct loop_config config;
         memset(&config, 0, sizeof config);
-        config.fd = static_cast<__u32>(backing.get());
+        config.fd = static_cast<__u32>(backing);
         // Autoclear: detached once the last user is gone. Partscan: the
         // detach also drops every partition, those added by parted included.
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR | LO_FLAGS_PARTSCAN;
@@ -186,19 +199,51 @@ LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
     throw std::runtime_error("no loop device number left");
 }
 
+namespace {
+
+// Loop instances of this process that were still in use when their
+// LoopDevice went (a mount, or a process that outlived it, holds them). Every
+// later LoopDevice tries them again, and the end of the process waits for them
+// a little longer, so that the kernel keeps none.
+class PendingLoopRemovals {
+public:
+    ~PendingLoopRemovals() { retry(1000); }
+    void add(unsigned int number) { numbers_.push_back(number); }
+    // Removes what it can, trying again for up to `milliseconds` while some
+    // instance is still busy.
+    void retry(int milliseconds) {
+        unique_fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+        if (!control) return;
+        for (int waited = 0;; waited += 5) {
+            std::vector<unsigned int> busy;
+            for (unsigned int number : numbers_)
+                if (::ioctl(control.get(), LOOP_CTL_REMOVE, static_cast<int>(number)) != 0 &&
+                    errno == EBUSY)
+                    busy.push_back(number);
+            numbers_.swap(busy);
+            if (numbers_.empty() || waited >= milliseconds) return;
+            ::usleep(5000);
+        }
+    }
+
+private:
+    std::vector<unsigned int> numbers_;
+};
+
+PendingLoopRemovals& pending_loop_removals() {
+    static PendingLoopRemovals pending;
+    return pending;
+}
+
+}  // namespace
+
 LoopDevice::~LoopDevice() {
     if (fd_ < 0) return;
     // The last close detaches the device (autoclear); then the instance goes.
-    // A device still mounted is detached by its last unmount and stays listed.
+    // A device still mounted is detached by its last unmount.
     ::close(fd_);
-    unique_fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
-    if (!control) return;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        if (::ioctl(control.get(), LOOP_CTL_REMOVE, static_cast<int>(number_)) == 0 ||
-            errno != EBUSY)
-            break;
-        ::usleep(5000);
-    }
+    pending_loop_removals().add(number_);
+    pending_loop_removals().retry(100);
 }
 
 std::string LoopDevice::path() const {
@@ -227,6 +272,12 @@ DevNum LoopDevice::partition_devnum(unsigned int number) const {
     if (!(in >> major_number >> colon >> minor_number) || colon != ':')
         throw std::runtime_error("the kernel shows no partition in " + dev_file);
     return DevNum{major_number, minor_number};
+}
+
+void flush_buffers(const std::string& device) {
+    unique_fd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) fail("open " + device);
+    if (::ioctl(fd.get(), BLKFLSBUF, 0) != 0) fail("BLKFLSBUF " + device);
 }
 
 void make_xfs(const std::string& device) { run_checked({"mkfs.xfs", "-q", "-f", device}); }

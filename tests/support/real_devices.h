@@ -35,6 +35,10 @@ void run_checked(const std::vector<std::string>& argv);
 class LoopDevice {
 public:
     explicit LoopDevice(unsigned long long bytes);
+    // A loop device over the existing regular file `backing_file` (opened
+    // read-write; its size is the device's), with the same guarantees. Throws
+    // std::runtime_error when the file cannot be opened or attached.
+    explicit LoopDevice(const std::string& backing_file);
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
@@ -55,11 +59,20 @@ public:
     DevNum partition_devnum(unsigned int number) const;
 
 private:
+    void attach(int backing);
+
     int fd_ = -1;
     unsigned int number_ = 0;
     DevNum devnum_;
     unsigned long long bytes_ = 0;
 };
+
+// Writes back and drops the kernel's cached blocks of `device` (BLKFLSBUF),
+// so that its next reads reach the device's backing store. Writing back blocks
+// while the store stalls would wait, so call it before stalling. The device
+// must stay open elsewhere (a LoopDevice does): this closes its descriptor.
+// Throws std::runtime_error on failure.
+void flush_buffers(const std::string& device);
 
 // mkfs.xfs on `device` (at least 300 MiB).
 void make_xfs(const std::string& device);
