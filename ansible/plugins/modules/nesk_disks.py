@@ -298,6 +298,8 @@ def main():
     result['failed_enumerations'] = doc['incomplete']
     result['new_disks'] = [d.get('device') for d in doc['disks'] if d.get('state') == 'new']
     result['ansible_facts'] = dict(nesk_disks=doc)
+    # Ansible takes a result with a non-zero rc for a failure unless told otherwise.
+    result['failed'] = False
     if result['incomplete']:
         module.warn(tool_message(err, rc))
     module.exit_json(**result)
