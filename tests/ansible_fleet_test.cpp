@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -159,9 +160,12 @@ protected:
         write_whole_file(dir + "/known_hosts", known_hosts);
         write_whole_file(dir + "/inventory", inventory);
 
-        run_checked({"mkdir", "-p", dir + "/home", dir + "/collections/ansible_collections/neskutils"});
-        run_checked({"ln", "-s", std::string(NESK_SOURCE_DIR) + "/ansible",
-                     dir + "/collections/ansible_collections/neskutils/disks"});
+        // The collection is found as the source tree's ansible/ directory.
+        std::filesystem::create_directories(dir + "/home");
+        std::filesystem::create_directories(dir + "/collections/ansible_collections/neskutils");
+        std::filesystem::create_directory_symlink(
+            std::string(NESK_SOURCE_DIR) + "/ansible",
+            dir + "/collections/ansible_collections/neskutils/disks");
         write_whole_file(dir + "/ansible.cfg",
                          "[defaults]\n"
                          "inventory = " + dir + "/inventory\n"
