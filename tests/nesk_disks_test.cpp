@@ -29,14 +29,7 @@ using nlohmann::json;
 using Lines = std::vector<std::string>;
 
 // The tool is built next to the tests directory: <build>/nesk-disks.
-std::string tool_path() {
-    char exe[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return "nesk-disks";
-    std::string path(exe, static_cast<size_t>(n));
-    path.erase(path.rfind('/'));
-    return path.substr(0, path.rfind('/')) + "/nesk-disks";
-}
+std::string tool_path() { return built_program("nesk-disks"); }
 
 struct ToolRun {
     int code = -1;
@@ -61,18 +54,7 @@ Lines lines_of(const std::string& text) {
 }
 
 // Table cells are separated by two blanks or more.
-Lines cells(const std::string& row) {
-    Lines found;
-    size_t pos = 0;
-    while (pos < row.size()) {
-        size_t end = row.find("  ", pos);
-        if (end == std::string::npos) end = row.size();
-        found.push_back(row.substr(pos, end - pos));
-        pos = row.find_first_not_of(' ', end);
-        if (pos == std::string::npos) break;
-    }
-    return found;
-}
+Lines cells(const std::string& row) { return table_cells(row); }
 
 // A document as the tool writes it: every key has its documented type.
 json parse_document(const std::string& text) {

@@ -3,28 +3,19 @@
 // a host key made for the test and root's password in the sandbox's shadow
 // file; root's home (keys, authorized_keys, known_hosts), /run and /var/log
 // are overlays, so nothing of the host's ssh set-up changes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <list>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "fd_util.h"
 #include "nesk_utils.h"
 #include "node_sandbox.h"
+#include "ssh_server.h"
 #include "test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -35,78 +26,14 @@ const char k_password[] = "s3cret pw";
 const char k_key[] = "/root/.ssh/id_rsa";
 const char k_host[] = "127.0.0.1";
 
-bool port_open() {
-    nesk::unique_fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(22);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sock.get() >= 0 &&
-           ::connect(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-// sshd in the foreground, stopped by its process id.
-class SshServer {
-public:
-    explicit SshServer(const std::string& dir) : log_(dir + "/sshd.log") {
-        const std::string key = dir + "/host_key";
-        if (std::system(("/usr/bin/ssh-keygen -q -t ed25519 -N '' -f " + key).c_str()) != 0)
-            throw std::runtime_error("no host key");
-        write_whole_file(dir + "/sshd_config",
-                         "ListenAddress 127.0.0.1:22\n"
-                         "HostKey " + key + "\n"
-                         "PidFile none\n"
-                         "PermitRootLogin yes\n"
-                         "PasswordAuthentication yes\n"
-                         "KbdInteractiveAuthentication no\n"
-                         "UsePAM no\n");
-        const std::string config = dir + "/sshd_config";
-        const char* argv[] = {"/usr/sbin/sshd", "-D", "-f", config.c_str(), "-E", log_.c_str(),
-                              nullptr};
-        if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
-            throw std::runtime_error("cannot start sshd");
-        for (int i = 0; i < 250 && !port_open(); ++i) {
-            int status;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                throw std::runtime_error("sshd ended: " + read_whole_file(log_));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~SshServer() {
-        if (pid_ <= 0) return;
-        // Connections still winding down (a refused login's delay) end first,
-        // so no session process outlives the server.
-        const std::string children =
-            "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children";
-        for (int i = 0; i < 250 && !read_whole_file(children).empty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ::kill(pid_, SIGTERM);
-        int status;
-        ::waitpid(pid_, &status, 0);
-    }
-    SshServer(const SshServer&) = delete;
-    SshServer& operator=(const SshServer&) = delete;
-    std::string log() const { return read_whole_file(log_); }
-
-private:
-    std::string log_;
-    pid_t pid_ = -1;
-};
-
 class RemoteTest : public SandboxTest {
 protected:
     void SetUp() override {
         if (auto why = NodeSandbox::enter_private_network(); !why.empty()) GTEST_SKIP() << why;
         SandboxTest::SetUp();
         if (IsSkipped()) return;
-        for (const char* dir : {"/root", "/run", "/var/log"}) sandbox().overlay(dir);
+        prepare_ssh_login(sandbox());
         sandbox().set_password("root", k_password).add_pseudo_terminals();
-        sandbox().make_dir("/run/sshd").make_dir("/root/.ssh");
-        // Remote commands run through root's bash, which reads ~/.bashrc: a
-        // node's plain one, not whatever this machine's root has set up.
-        sandbox().write_file("/root/.bashrc", "");
         sandbox().make_dir("/tmp/remote/full").make_dir("/tmp/remote/empty");
         sandbox().write_file("/tmp/remote/full/alpha", "").write_file("/tmp/remote/full/beta", "");
         sandbox().make_dir(sandbox().work_dir() + "/ssh");
@@ -161,7 +88,7 @@ TEST_F(RemoteTest, FilesListedAndRemovedOverSsh) {
     sandbox().write_file("/root/.ssh/authorized_keys",
                          read_whole_file("/root/.ssh/id_ed25519.pub"));
     sandbox().write_file("/root/.ssh/known_hosts",
-                         "127.0.0.1 " + read_whole_file(sandbox().work_dir() + "/ssh/host_key.pub"));
+                         "127.0.0.1 " + server_->host_key());
 
     struct Listing {
         const char* dir;

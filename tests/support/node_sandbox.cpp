@@ -24,6 +24,7 @@
 
 #include "fd_util.h"
 #include "nesk_blkdev.h"
+#include "real_devices.h"
 
 namespace nesk_test {
 
@@ -815,23 +816,79 @@ std::vector<std::string> NodeSandbox::command_log(const std::string& name) const
 
 // ---- users, programs, the shell and the network ----
 
+namespace {
+
+// Moves the calling process into a new network namespace and brings its
+// loopback up: "" on success, otherwise `why` and what failed.
+std::string new_network_namespace(const std::string& why) {
+    if (geteuid() != 0) return why;
+    if (::unshare(CLONE_NEWNET) != 0) return why + ": unshare: " + strerror(errno);
+    unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    struct ifreq request;
+    memset(&request, 0, sizeof request);
+    strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (sock.get() < 0 || ::ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0)
+        return why + ": reading the loopback flags: " + strerror(errno);
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    if (::ioctl(sock.get(), SIOCSIFFLAGS, &request) != 0)
+        return why + ": bringing the loopback up: " + strerror(errno);
+    return std::string();
+}
+
+// Gives interface `link` of the current network namespace `address`/30 and
+// brings it up; addresses of the loopback range are routed off the loopback
+// interface in this namespace (route_localnet). "" or what failed.
+std::string configure_link(const std::string& link, const std::string& address) {
+    const std::string sysctl = "/proc/sys/net/ipv4/conf/all/route_localnet";
+    try {
+        write_all(sysctl, "1\n");
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    std::string output;
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{"ip", "address", "add", address + "/30", "dev", link},
+          std::vector<std::string>{"ip", "link", "set", link, "up"}})
+        if (run_program(argv, &output) != 0) return "ip failed: " + output;
+    return std::string();
+}
+
+}  // namespace
+
 std::string NodeSandbox::enter_private_network() {
-    static const std::string reason = []() -> std::string {
-        const std::string why = "needs root (private network namespace)";
-        if (geteuid() != 0) return why;
-        if (::unshare(CLONE_NEWNET) != 0) return why + ": unshare: " + strerror(errno);
-        unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        struct ifreq request;
-        memset(&request, 0, sizeof request);
-        strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        if (sock.get() < 0 || ::ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0)
-            return why + ": reading the loopback flags: " + strerror(errno);
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-        if (::ioctl(sock.get(), SIOCSIFFLAGS, &request) != 0)
-            return why + ": bringing the loopback up: " + strerror(errno);
-        return std::string();
-    }();
+    static const std::string reason =
+        new_network_namespace("needs root (private network namespace)");
     return reason;
+}
+
+std::string NodeSandbox::linked_address(unsigned int link) {
+    return "127.1." + std::to_string(link) + ".2";
+}
+
+std::string NodeSandbox::enter_linked_network(pid_t peer, unsigned int link) {
+    const std::string why = "cannot link a network namespace to process " + std::to_string(peer);
+    if (link < 1 || link > 254) throw std::invalid_argument("link must be 1 to 254");
+    unique_fd own_space(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    unique_fd peer_space(
+        ::open(("/proc/" + std::to_string(peer) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC));
+    if (own_space.get() < 0 || peer_space.get() < 0) return why + ": " + strerror(errno);
+    std::string failed = new_network_namespace(why);
+    if (!failed.empty()) return failed;
+    own_space.reset(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+    const std::string peer_link = "nesk-link" + std::to_string(link);
+    std::string output;
+    if (run_program({"ip", "link", "add", "eth0", "type", "veth", "peer", "name", peer_link,
+                     "netns", std::to_string(peer)},
+                    &output) != 0)
+        return why + ": ip failed: " + output;
+    failed = configure_link("eth0", linked_address(link));
+    if (!failed.empty()) return why + ": " + failed;
+    // The peer's end is set up from inside the peer's namespace.
+    if (::setns(peer_space.get(), CLONE_NEWNET) != 0) return why + ": setns: " + strerror(errno);
+    failed = configure_link(peer_link, "127.1." + std::to_string(link) + ".1");
+    if (::setns(own_space.get(), CLONE_NEWNET) != 0)
+        throw std::runtime_error("cannot return to the linked network namespace");
+    return failed.empty() ? failed : why + ": " + failed;
 }
 
 NodeSandbox& NodeSandbox::overlay(const std::string& dir) {

@@ -41,6 +41,7 @@
 #define NESK_NODE_SANDBOX_H
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <map>
 #include <memory>
@@ -224,6 +225,18 @@ public:
     // host. "" on success (also on later calls), otherwise why not. Like the
     // mount namespace, there is no way back.
     static std::string enter_private_network();
+    // For a forked child standing for one node of several: moves the calling
+    // process into a new network namespace whose loopback is up, linked to the
+    // network namespace of process `peer` (the test that plays the nodes'
+    // controller) by a veth pair: eth0 here with linked_address(link), and
+    // "nesk-link<link>" in the peer's namespace with 127.1.<link>.1, in the
+    // subnet 127.1.<link>.0/30. Both namespaces route the loopback range off
+    // the loopback interface (route_localnet); no packet leaves the two
+    // namespaces, and the pair goes away with this one. `link` (1 to 254)
+    // tells the links of one peer apart. "" on success, otherwise why not.
+    static std::string enter_linked_network(pid_t peer, unsigned int link);
+    // This end's address of link `link`: "127.1.<link>.2".
+    static std::string linked_address(unsigned int link);
     // Makes the existing directory `dir` (e.g. /root, /opt, /usr/sbin)
     // writable through an overlay whose changes stay in the sandbox; the
     // raw edits above then accept paths under it. Mounts below `dir` are

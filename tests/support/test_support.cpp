@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -100,6 +101,28 @@ int apply_filter(int (*filter)(const struct dirent*), const std::string& name) {
 }
 
 bool is_root() { return geteuid() == 0; }
+
+std::string built_program(const std::string& name) {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return name;
+    std::string path(exe, static_cast<size_t>(n));
+    path.erase(path.rfind('/'));
+    return path.substr(0, path.rfind('/')) + "/" + name;
+}
+
+std::vector<std::string> table_cells(const std::string& row) {
+    std::vector<std::string> found;
+    size_t pos = 0;
+    while (pos < row.size()) {
+        size_t end = row.find("  ", pos);
+        if (end == std::string::npos) end = row.size();
+        found.push_back(row.substr(pos, end - pos));
+        pos = row.find_first_not_of(' ', end);
+        if (pos == std::string::npos) break;
+    }
+    return found;
+}
 
 ScopedStdin::ScopedStdin(const std::string& data) {
     saved_ = fcntl(0, F_DUPFD_CLOEXEC, 3);

@@ -71,6 +71,12 @@ int count_open_fds();
 int apply_filter(int (*filter)(const struct dirent*), const std::string& name);
 // True when running as root (effective uid 0).
 bool is_root();
+// A program built in the build tree, which holds the tests' directory:
+// <build>/<name>.
+std::string built_program(const std::string& name);
+// The cells of a row of a table whose columns are separated by two blanks or
+// more, as nesk-disks and the fleet playbook write them.
+std::vector<std::string> table_cells(const std::string& row);
 
 // Replaces this process's standard input, for the object's lifetime, by a
 // pipe that holds `data` and then ends: a child that inherits descriptor 0
