@@ -147,7 +147,7 @@ constexpr int k_private_loop_range = 4000;
 
 }  // namespace
 
-LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
+LoopDevice::LoopDevice(unsigned long long bytes, bool read_only) : bytes_(bytes) {
     unique_fd backing(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (backing.get() < 0) fail("O_TMPFILE in /tmp");
     if (::ftruncate(backing.get(), static_cast<off_t>(bytes)) != 0) fail("ftruncate");
@@ -173,6 +173,7 @@ LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
         // Autoclear: detached once the last user is gone. Partscan: the
         // detach also drops every partition, those added by parted included.
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR | LO_FLAGS_PARTSCAN;
+        if (read_only) config.info.lo_flags |= LO_FLAGS_READ_ONLY;
         if (::ioctl(device.get(), LOOP_CONFIGURE, &config) != 0) {
             // Taken by someone else's "losetup -f" meanwhile: it is theirs now.
             if (errno == EBUSY) continue;

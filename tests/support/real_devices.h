@@ -31,10 +31,11 @@ void run_checked(const std::vector<std::string>& argv);
 
 // A loop device over a sparse nameless file of `bytes` bytes made in /tmp (the
 // sandbox's /tmp when one lives). Detached by the kernel once this object and
-// every mount of it are gone.
+// every mount of it are gone. With `read_only` the kernel flags the device
+// read-only, as "losetup -r" has it.
 class LoopDevice {
 public:
-    explicit LoopDevice(unsigned long long bytes);
+    explicit LoopDevice(unsigned long long bytes, bool read_only = false);
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
