@@ -19,6 +19,16 @@ NESK_INTERNAL bool decode_vpd_serial(const std::string& page, std::string& seria
 // digits only, within 64 bits.
 NESK_INTERNAL bool is_sector_count(const std::string& text);
 
+// The World Wide Name a Device Identification VPD page (0x83) holds, as udev
+// names it: "0x" and the lower-case hex digits of a binary NAA designator of
+// the logical unit (association 0). An IEEE Registered Extended name (NAA 6)
+// is preferred, then an IEEE Registered one (NAA 5), then any other NAA type,
+// each the first in page order. Bytes 2-3 give the length of the designator
+// list from byte 4 on; a designator running past the page ends the list.
+// False, `wwn` empty, when the page holds no such designator (EUI-64, T10
+// vendor and SCSI name designators are not World Wide Names).
+NESK_INTERNAL bool decode_vpd_naa(const std::string& page, std::string& wwn);
+
 // The block major number of `driver` in a device list in the format of
 // /proc/devices read from `devices`, or -1. Only the lines after the one
 // holding "Block devices" count, each "<number> <name>"; `listed` tells

@@ -294,4 +294,43 @@ NESK_EXPORT int get_disk_cautions(const std::string& device, std::vector<std::st
 // True when a's size in bytes is smaller than b's.
 NESK_EXPORT bool blkdev_compare(const nesk_blkdev_basic_info& a, nesk_blkdev_basic_info& b);
 
+// What tells one disk from another, as an engineer used to lsblk knows it.
+// Strings are empty, numbers 0 and flags false where the kernel (or udev, for
+// the links) does not tell.
+class NESK_EXPORT nesk_disk_identity {
+public:
+    // World Wide Name as lsblk shows it: an NVMe namespace's wwid as the
+    // kernel gives it ("eui.0025385b71b0d3c1", "nvme.144d-..."); for a SCSI
+    // disk "0x" and the hex digits of its NAA designator ("0x5000c500a1b2c3d4"),
+    // from its wwid or else from VPD page 0x83. Empty for a SCSI disk named
+    // only by an EUI-64, T10 vendor or SCSI name designator.
+    std::string wwn;
+    // The /dev/disk/by-id links whose target is the disk's node, as full
+    // paths ("/dev/disk/by-id/wwn-0x5000c500a1b2c3d4"), sorted.
+    std::vector<std::string> by_id;
+    // device/model, trimmed: a SCSI disk's INQUIRY product (for an ATA disk
+    // its model's first 16 characters), an NVMe controller's model.
+    std::string model;
+    // Trimmed: the serial of VPD page 0x80, else device/serial (an NVMe
+    // controller's serial).
+    std::string serial;
+    // As lsblk's TRAN column names it: "sata", "ata", "sas", "fc", "fcoe",
+    // "iscsi", "usb", "sbp" or "spi" from the SCSI host and device, "nvme"
+    // for an NVMe namespace; empty for any other disk.
+    std::string transport;
+    bool rotational = false;  // queue/rotational is non-zero
+    bool read_only = false;   // the kernel's read-only flag, /sys/block/<name>/ro
+    unsigned int logical_sector_size = 0;   // queue/logical_block_size, bytes
+    unsigned int physical_sector_size = 0;  // queue/physical_block_size, bytes
+    // Host:channel:target:lun of a SCSI disk ("2:0:0:0"), from its device link.
+    std::string hctl;
+};
+
+// Fills `identity` for the whole disk `device` (a node path such as /dev/sdb or
+// /dev/nvme0n1) from sysfs and /dev/disk/by-id, without opening the disk.
+// Returns 0 when /sys/block holds the disk, each field set as far as its
+// source exists; -1, every field empty, when it does not (a partition's path
+// also gives -1). Nothing is logged.
+NESK_EXPORT int get_disk_identity(const std::string& device, nesk_disk_identity& identity);
+
 #endif

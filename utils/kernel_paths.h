@@ -23,6 +23,14 @@ namespace kernel {
 // Fibre Channel and iSCSI host adapters, as "host<N>" entries.
 constexpr const char* fc_host_dir = "/sys/class/fc_host";
 constexpr const char* iscsi_host_dir = "/sys/class/iscsi_host";
+// The other SCSI host classes a disk's transport is told by, and the class
+// every SCSI host is listed in (whose proc_name names its driver).
+constexpr const char* sas_host_dir = "/sys/class/sas_host";
+constexpr const char* spi_host_dir = "/sys/class/spi_host";
+constexpr const char* scsi_host_dir = "/sys/class/scsi_host";
+// The links udev makes to each disk by its identifiers (wwn-..., nvme-...,
+// ata-..., scsi-...), relative to this directory.
+constexpr const char* disk_by_id_dir = "/dev/disk/by-id";
 // Present when the node booted through EFI.
 constexpr const char* efi_dir = "/sys/firmware/efi";
 // Major numbers of the registered character and block drivers.

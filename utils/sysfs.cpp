@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,6 +49,13 @@ sysfs_dev sysfs_dev::disk(const std::string& device_path) {
 std::string sysfs_dev::read(const std::string& name) const { return nesk_utils::read(path(name)); }
 
 bool sysfs_dev::is_dir(const std::string& name) const { return nesk_utils::is_dir(path(name)); }
+
+std::string sysfs_dev::link(const std::string& name) const {
+    char text[PATH_MAX];
+    ssize_t n = ::readlink(path(name).c_str(), text, sizeof text);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return std::string();
+    return std::string(text, static_cast<size_t>(n));
+}
 
 bool sysfs_dev::is_file(const std::string& name) const { return nesk_utils::is_file(path(name)); }
 

@@ -46,6 +46,9 @@ public:
     // True when `name` is a directory (links followed); "" asks about the
     // object's own directory.
     bool is_dir(const std::string& name) const;
+    // The text of symbolic link `name` ("../../../2:0:0:0"); "" asks about
+    // the object's own path. "" when it is not a link or cannot be read.
+    std::string link(const std::string& name) const;
     // True when `name` is a regular file (links followed).
     bool is_file(const std::string& name) const;
     // The names in directory `name` that do not begin with ".", in directory

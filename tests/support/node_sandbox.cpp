@@ -206,6 +206,15 @@ std::string devnum_text(DevNum d) {
     return std::to_string(d.major) + ":" + std::to_string(d.minor);
 }
 
+// The uevent file and subsystem link by which libudev knows a block device
+// (and finds its udev database record): number, name, type and class.
+void add_uevent(const std::string& dir, const std::string& name, DevNum d, const char* type) {
+    write_all(dir + "/uevent", "MAJOR=" + std::to_string(d.major) + "\nMINOR=" +
+                                   std::to_string(d.minor) + "\nDEVNAME=" + name +
+                                   "\nDEVTYPE=" + type + "\n");
+    link_to(dir + "/subsystem", "/sys/class/block");
+}
+
 // Mount points below `prefix` in this namespace.
 std::vector<std::string> mounts_below(const std::string& prefix) {
     std::vector<std::string> found;
@@ -225,6 +234,25 @@ std::string vpd_pg80_page(const std::string& serial) {
     return page + serial;
 }
 
+std::string vpd_designator(unsigned int code_set, unsigned int association, unsigned int type,
+                           const std::string& designator) {
+    std::string d;
+    d += static_cast<char>(code_set & 0x0f);
+    d += static_cast<char>(((association & 0x3) << 4) | (type & 0x0f));
+    d += '\0';
+    d += static_cast<char>(designator.size() & 0xff);
+    return d + designator;
+}
+
+std::string vpd_pg83_page(const std::vector<std::string>& descriptors) {
+    std::string body;
+    for (const std::string& d : descriptors) body += d;
+    std::string page("\x00\x83", 2);
+    page += static_cast<char>((body.size() >> 8) & 0xff);
+    page += static_cast<char>(body.size() & 0xff);
+    return page + body;
+}
+
 ScsiDisk::ScsiDisk(std::string address, std::string name)
     : address(std::move(address)), name(std::move(name)) {}
 
@@ -240,7 +268,7 @@ ScsiDisk ScsiDisk::optical(std::string address, std::string name) {
     return disk;
 }
 
-NvmeNamespace::NvmeNamespace(std::string name) : name(std::move(name)) {}
+NvmeNamespace::NvmeNamespace(std::string name) : name(std::move(name)) { rotational = false; }
 
 // ---- the namespace ----
 
@@ -428,6 +456,11 @@ NodeSandbox& NodeSandbox::add_scsi_host(unsigned int number, HostKind kind) {
             dir = "/sys/devices/platform/host" + n;
             proc_name = "iscsi_tcp";
             break;
+        case HostKind::usb:
+            dir = "/sys/devices/pci0000:00/0000:00:14.0/usb2/2-" + std::to_string(number + 1) +
+                  "/2-" + std::to_string(number + 1) + ":1.0/host" + n;
+            proc_name = "usb-storage";
+            break;
         }
         mkdir_p(dir);
         write_all(dir + "/scsi_host/host" + n + "/proc_name", proc_name + "\n");
@@ -443,12 +476,18 @@ NodeSandbox& NodeSandbox::add_scsi_host(unsigned int number, HostKind kind) {
         write_all(fc + "/node_name", "0x20000090fa8b1c2d\n");
         write_all(fc + "/port_state", "Online\n");
         write_all(fc + "/port_type", "NPort (fabric)\n");
+        write_all(fc + "/symbolic_name",
+                  "Emulex LPe32002-M2 FV12.8.340.8 DV12.8.0.5 HN:node1 OS:Linux\n");
         link_to("/sys/class/fc_host/host" + n, fc);
     } else if (kind == HostKind::iscsi) {
         const std::string is = dir + "/iscsi_host/host" + n;
         write_all(is + "/initiatorname", "iqn.1994-05.com.redhat:6f1d1c2a3b4\n");
         write_all(is + "/ipaddress", "10.0.0.17\n");
         link_to("/sys/class/iscsi_host/host" + n, is);
+    } else if (kind == HostKind::sas) {
+        const std::string sas = dir + "/sas_host/host" + n;
+        mkdir_p(sas);
+        link_to("/sys/class/sas_host/host" + n, sas);
     }
     it->second.kind = kind;
     return *this;
@@ -492,7 +531,8 @@ std::string NodeSandbox::place_scsi_device(const std::string& address) {
 void NodeSandbox::add_block_dir(const std::string& parent, const std::string& name, DevNum devnum,
                                 std::optional<unsigned long long> size,
                                 const std::optional<std::string>& removable, bool node,
-                                const std::vector<Partition>& partitions) {
+                                const std::vector<Partition>& partitions,
+                                const BlockQueue& queue) {
     if (name.empty() || name.find('/') != std::string::npos)
         throw std::invalid_argument("bad block device name: " + name);
     const std::string dir = parent + "/" + name;
@@ -500,8 +540,12 @@ void NodeSandbox::add_block_dir(const std::string& parent, const std::string& na
     write_all(dir + "/dev", devnum_text(devnum) + "\n");
     if (size) write_all(dir + "/size", std::to_string(*size) + "\n");
     if (removable) write_all(dir + "/removable", *removable + "\n");
-    write_all(dir + "/ro", "0\n");
-    write_all(dir + "/queue/logical_block_size", "512\n");
+    write_all(dir + "/ro", queue.read_only ? "1\n" : "0\n");
+    write_all(dir + "/queue/rotational", queue.rotational ? "1\n" : "0\n");
+    write_all(dir + "/queue/logical_block_size", std::to_string(queue.logical_sector_size) + "\n");
+    write_all(dir + "/queue/physical_block_size",
+              std::to_string(queue.physical_sector_size) + "\n");
+    add_uevent(dir, name, devnum, "disk");
     mkdir_p(dir + "/holders");
     mkdir_p(dir + "/slaves");
     link_to("/sys/block/" + name, dir);
@@ -516,7 +560,8 @@ void NodeSandbox::add_block_dir(const std::string& parent, const std::string& na
         write_all(pdir + "/size", std::to_string(p.size) + "\n");
         write_all(pdir + "/start", std::to_string(p.start) + "\n");
         write_all(pdir + "/partition", std::to_string(p.number) + "\n");
-        write_all(pdir + "/ro", "0\n");
+        write_all(pdir + "/ro", queue.read_only ? "1\n" : "0\n");
+        add_uevent(pdir, p.name, pd, "partition");
         link_to("/sys/class/block/" + p.name, pdir);
         link_to("/sys/dev/block/" + devnum_text(pd), pdir);
         if (node) make_node("/dev/" + p.name, S_IFBLK, pd, 0660);
@@ -530,10 +575,12 @@ NodeSandbox& NodeSandbox::add_scsi_disk(const ScsiDisk& disk) {
     if (disk.rev) write_all(dir + "/rev", *disk.rev + "\n");
     write_all(dir + "/type", disk.type + "\n");
     if (disk.vpd_pg80) write_all(dir + "/vpd_pg80", *disk.vpd_pg80, 0444);
+    if (disk.vpd_pg83) write_all(dir + "/vpd_pg83", *disk.vpd_pg83, 0444);
+    if (disk.wwid) write_all(dir + "/wwid", *disk.wwid + "\n", 0444);
     const DevNum devnum = disk.devnum ? *disk.devnum : DevNum{8, 16 * next_sd_};
     ++next_sd_;
     add_block_dir(dir + "/block", disk.name, devnum, disk.size_sectors, disk.removable,
-                  disk.device_node, disk.partitions);
+                  disk.device_node, disk.partitions, disk);
     // The kernel's block directory reaches its SCSI device as device -> ../../../H:C:T:L.
     link_to(dir + "/block/" + disk.name + "/device", dir);
     for (const std::string& extra : disk.extra_block_names)
@@ -585,8 +632,9 @@ NodeSandbox& NodeSandbox::add_nvme(const NvmeNamespace& ns) {
     }
     const DevNum devnum = ns.devnum ? *ns.devnum : DevNum{259, next_nvme_minor_++};
     add_block_dir(cdir, name, devnum, ns.size_sectors, std::string("0"), ns.device_node,
-                  ns.partitions);
+                  ns.partitions, ns);
     link_to(cdir + "/" + name + "/device", cdir);
+    if (ns.wwid) write_all(cdir + "/" + name + "/wwid", *ns.wwid + "\n", 0444);
     return *this;
 }
 
@@ -611,7 +659,8 @@ NodeSandbox& NodeSandbox::add_virtual_block(const std::string& name,
     const std::string parent = "/sys/devices/virtual/block";
     struct stat st;
     const bool node = ::lstat(("/dev/" + name).c_str(), &st) != 0;
-    add_block_dir(parent, name, *devnum, size_sectors, std::string("0"), node, {});
+    add_block_dir(parent, name, *devnum, size_sectors, std::string("0"), node, {},
+                  BlockQueue{false, false, 512, 512});
     const std::string dir = parent + "/" + name;
     if (name.compare(0, 3, "dm-") == 0) {
         write_all(dir + "/dm/name", "vg_sys-lv_" + std::to_string(minor) + "\n");
@@ -630,6 +679,30 @@ NodeSandbox& NodeSandbox::add_dangling_link(const std::string& path, const std::
 
 NodeSandbox& NodeSandbox::add_device_node(const std::string& name, DevNum devnum) {
     make_node(checked("/dev/" + name), S_IFBLK, devnum, 0660);
+    return *this;
+}
+
+NodeSandbox& NodeSandbox::add_udev_entry(const std::string& name, const UdevEntry& entry) {
+    if (name.empty() || name.find('/') != std::string::npos)
+        throw std::invalid_argument("bad block device name: " + name);
+    std::string devnum = read_all("/sys/class/block/" + name + "/dev");
+    devnum.erase(devnum.find_last_not_of('\n') + 1);
+    if (!udev_sysfs_) {
+        mounts_.mount("tmpfs", "/run", "tmpfs", 0, "mode=0755");
+        mkdir_p("/run/udev/data");
+        udev_sysfs_.emplace("SYSTEMD_DEVICE_VERIFY_SYSFS", "0");
+    }
+    // The record as udev writes it: links, when it was set up, properties
+    // and tags, then the format version.
+    std::string record;
+    for (const std::string& link : entry.links) {
+        link_to(checked("/dev/" + link), "/dev/" + name);
+        record += "S:" + link + "\n";
+    }
+    record += "I:1000000\n";
+    for (const auto& property : entry.properties)
+        record += "E:" + property.first + "=" + property.second + "\n";
+    write_all("/run/udev/data/b" + devnum, record + "G:systemd\nQ:systemd\nV:1\n");
     return *this;
 }
 

@@ -23,7 +23,9 @@
 //   /proc/swaps one that lists no active swap area;
 // - /etc/mtab is the namespace's real mount table until set_mtab() is called;
 //   then /etc is an overlay whose mtab is a plain file with the given text;
-// - PATH starts with the sandbox's stub directory.
+// - PATH starts with the sandbox's stub directory;
+// - once add_udev_entry() is called, /run is a private tmpfs holding the udev
+//   database, and /dev/disk the links udev would have made.
 // Destruction restores PATH and unmounts everything in reverse order.
 //
 // Example:
@@ -47,6 +49,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -60,9 +63,12 @@ struct DevNum {
     unsigned int minor = 0;
 };
 
-// Kind of SCSI host adapter: where its directory lives and which transport
-// class (/sys/class/fc_host, /sys/class/iscsi_host) lists it.
-enum class HostKind { ata, sas, fc, iscsi };
+// Kind of SCSI host adapter: where its directory lives, its driver's
+// proc_name and which transport class (/sys/class/sas_host, fc_host,
+// iscsi_host) lists it. lsblk tells the transport from these: ata is an AHCI
+// port (sata), usb a USB mass-storage interface (usb-storage, under a USB
+// device's directory).
+enum class HostKind { ata, sas, fc, iscsi, usb };
 
 // One partition of a disk or NVMe namespace: <disk block dir>/<name>/ with
 // dev, size, start and partition files, linked from /sys/class/block, and a
@@ -79,10 +85,43 @@ struct Partition {
 
 // Raw bytes of a VPD page 0x80 holding `serial`: 00 80 00 <length> <serial>.
 std::string vpd_pg80_page(const std::string& serial);
+// One designation descriptor of a VPD page 0x83: <code set> <association << 4
+// | designator type> 00 <length> <designator>. Code set 1 is binary, 2 ASCII;
+// association 0 names the logical unit, 1 the target port; type 1 is T10
+// vendor, 2 EUI-64, 3 NAA.
+std::string vpd_designator(unsigned int code_set, unsigned int association, unsigned int type,
+                           const std::string& designator);
+// Raw bytes of a VPD page 0x83 holding `descriptors`: 00 83 <length, 2 bytes>.
+std::string vpd_pg83_page(const std::vector<std::string>& descriptors);
+
+// The queue attributes and read-only flag of a disk's block directory:
+// queue/rotational, queue/logical_block_size, queue/physical_block_size, ro.
+struct BlockQueue {
+    bool rotational = true;
+    bool read_only = false;
+    unsigned int logical_sector_size = 512;
+    unsigned int physical_sector_size = 512;
+};
+
+// Setters of BlockQueue shared by the disk descriptions below.
+template <typename Disk>
+struct BlockQueueSetters : BlockQueue {
+    Disk& with_rotational(bool v) { rotational = v; return self(); }
+    Disk& with_read_only() { read_only = true; return self(); }
+    Disk& with_sector_sizes(unsigned int logical, unsigned int physical) {
+        logical_sector_size = logical;
+        physical_sector_size = physical;
+        return self();
+    }
+
+private:
+    Disk& self() { return static_cast<Disk&>(*this); }
+};
 
 // A SCSI device with one block device. Every optional file is left out when
-// unset. Defaults model a SATA disk of 1 GiB without a VPD page 0x80.
-struct ScsiDisk {
+// unset. Defaults model a rotating SATA disk of 1 GiB, 512-byte sectors,
+// without VPD pages 0x80 and 0x83 or wwid.
+struct ScsiDisk : BlockQueueSetters<ScsiDisk> {
     ScsiDisk(std::string address, std::string name);
     // A CD/DVD drive: type 5, removable 1, no VPD page, major 11.
     static ScsiDisk optical(std::string address, std::string name);
@@ -96,6 +135,8 @@ struct ScsiDisk {
     std::optional<unsigned long long> size_sectors = 2097152ULL;
     std::optional<std::string> removable = std::string("0");
     std::optional<std::string> vpd_pg80;  // raw page bytes, written as they are
+    std::optional<std::string> vpd_pg83;  // raw page bytes, written as they are
+    std::optional<std::string> wwid;      // the kernel's name for it, e.g. "naa.5000c500a1b2c3d4"
     std::optional<DevNum> devnum;         // default: 8:16*k for the k-th disk added
     bool device_node = true;              // mknod /dev/<name>
     std::vector<std::string> extra_block_names;  // more entries in block/
@@ -107,6 +148,8 @@ struct ScsiDisk {
     ScsiDisk& with_removable(std::string v) { removable = std::move(v); return *this; }
     ScsiDisk& with_vpd_pg80(std::string raw) { vpd_pg80 = std::move(raw); return *this; }
     ScsiDisk& with_serial(const std::string& s) { vpd_pg80 = vpd_pg80_page(s); return *this; }
+    ScsiDisk& with_vpd_pg83(std::string raw) { vpd_pg83 = std::move(raw); return *this; }
+    ScsiDisk& with_wwid(std::string v) { wwid = std::move(v); return *this; }
     ScsiDisk& with_devnum(DevNum d) { devnum = d; return *this; }
     ScsiDisk& without_node() { device_node = false; return *this; }
     ScsiDisk& with_partition(Partition p) { partitions.push_back(std::move(p)); return *this; }
@@ -114,8 +157,8 @@ struct ScsiDisk {
 
 // An NVMe namespace (nvme<C>n<N>) under its controller nvme<C>, whose
 // directory carries model and serial; the namespace's "device" link points at
-// the controller.
-struct NvmeNamespace {
+// the controller. Not rotational by default.
+struct NvmeNamespace : BlockQueueSetters<NvmeNamespace> {
     explicit NvmeNamespace(std::string name);
     std::string name;
     std::optional<unsigned long long> size_sectors = 2097152ULL;
@@ -123,12 +166,21 @@ struct NvmeNamespace {
     bool device_node = true;
     std::string model = "VIRTUAL NVME DISK";
     std::string serial = "S4EVNF0M000001";
+    std::optional<std::string> wwid;  // the namespace's, e.g. "eui.0025385b71b0d3c1"
     std::vector<Partition> partitions;
 
     NvmeNamespace& with_size(unsigned long long v) { size_sectors = v; return *this; }
     NvmeNamespace& without_size() { size_sectors.reset(); return *this; }
     NvmeNamespace& with_devnum(DevNum d) { devnum = d; return *this; }
     NvmeNamespace& with_partition(Partition p) { partitions.push_back(std::move(p)); return *this; }
+    NvmeNamespace& with_wwid(std::string v) { wwid = std::move(v); return *this; }
+};
+
+// What udev recorded for a block device: the links it made, relative to /dev
+// ("disk/by-id/wwn-0x5000c500a1b2c3d4"), and its properties ("ID_WWN", ...).
+struct UdevEntry {
+    std::vector<std::string> links;
+    std::vector<std::pair<std::string, std::string>> properties;
 };
 
 // What a stub command writes and returns.
@@ -174,6 +226,12 @@ public:
     NodeSandbox& add_dangling_link(const std::string& path, const std::string& target);
     // A block node /dev/<name> (replacing one already there).
     NodeSandbox& add_device_node(const std::string& name, DevNum devnum);
+    // Makes `entry`'s links to /dev/<name> and writes the udev database record
+    // of block device `name` (added before) the way udev writes it,
+    // /run/udev/data/b<major>:<minor>. The first call mounts a private tmpfs
+    // on /run and sets SYSTEMD_DEVICE_VERIFY_SYSFS=0 so that libudev (and so
+    // lsblk) reads these records for the sandbox's tmpfs sysfs.
+    NodeSandbox& add_udev_entry(const std::string& name, const UdevEntry& entry);
     // Copies a captured sysfs root (holding devices/, block/, bus/, class/...)
     // into /sys, symbolic links kept as they are.
     NodeSandbox& load_sysfs_tree(const std::string& dir);
@@ -295,7 +353,7 @@ private:
     void add_block_dir(const std::string& dir, const std::string& name, DevNum devnum,
                        std::optional<unsigned long long> size,
                        const std::optional<std::string>& removable, bool node,
-                       const std::vector<Partition>& partitions);
+                       const std::vector<Partition>& partitions, const BlockQueue& queue);
     NodeSandbox& add_stub_rule(const std::string& name, const StubRule& rule);
     void write_stub(const std::string& name);
     std::string stub_prologue(const std::string& name) const;
@@ -305,6 +363,7 @@ private:
     Claim claim_;
     MountStack mounts_;  // unmounts after the members below, also after a failed constructor
     std::optional<ScopedEnv> path_;  // PATH with the stub directory first
+    std::optional<ScopedEnv> udev_sysfs_;  // set once the udev database is in place
     std::string work_dir_;
     std::string cat_;
     unsigned int next_sd_ = 0;

@@ -147,11 +147,11 @@ constexpr int k_private_loop_range = 4000;
 
 }  // namespace
 
-LoopDevice::LoopDevice(unsigned long long bytes) : bytes_(bytes) {
+LoopDevice::LoopDevice(unsigned long long bytes, bool read_only) : bytes_(bytes) {
     unique_fd backing(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (backing.get() < 0) fail("O_TMPFILE in /tmp");
     if (::ftruncate(backing.get(), static_cast<off_t>(bytes)) != 0) fail("ftruncate");
-    attach(backing.get());
+    attach(backing.get(), read_only);
 }
 
 LoopDevice::LoopDevice(const std::string& backing_file) {
@@ -161,10 +161,10 @@ LoopDevice::LoopDevice(const std::string& backing_file) {
     if (::fstat(backing.get(), &st) != 0) fail("stat " + backing_file);
     if (!S_ISREG(st.st_mode)) throw std::runtime_error(backing_file + " is not a regular file");
     bytes_ = static_cast<unsigned long long>(st.st_size);
-    attach(backing.get());
+    attach(backing.get(), false);
 }
 
-void LoopDevice::attach(int backing) {
+void LoopDevice::attach(int backing, bool read_only) {
     unique_fd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
     if (control.get() < 0) fail("open /dev/loop-control");
     static int next = k_first_private_loop + (::getpid() % 40) * 100;
@@ -186,6 +186,7 @@ void LoopDevice::attach(int backing) {
         // Autoclear: detached once the last user is gone. Partscan: the
         // detach also drops every partition, those added by parted included.
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR | LO_FLAGS_PARTSCAN;
+        if (read_only) config.info.lo_flags |= LO_FLAGS_READ_ONLY;
         if (::ioctl(device.get(), LOOP_CONFIGURE, &config) != 0) {
             // Taken by someone else's "losetup -f" meanwhile: it is theirs now.
             if (errno == EBUSY) continue;

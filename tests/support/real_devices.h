@@ -31,10 +31,11 @@ void run_checked(const std::vector<std::string>& argv);
 
 // A loop device over a sparse nameless file of `bytes` bytes made in /tmp (the
 // sandbox's /tmp when one lives). Detached by the kernel once this object and
-// every mount of it are gone.
+// every mount of it are gone. With `read_only` the kernel flags the device
+// read-only, as "losetup -r" has it.
 class LoopDevice {
 public:
-    explicit LoopDevice(unsigned long long bytes);
+    explicit LoopDevice(unsigned long long bytes, bool read_only = false);
     // A loop device over the existing regular file `backing_file` (opened
     // read-write; its size is the device's), with the same guarantees. Throws
     // std::runtime_error when the file cannot be opened or attached.
@@ -59,7 +60,7 @@ public:
     DevNum partition_devnum(unsigned int number) const;
 
 private:
-    void attach(int backing);
+    void attach(int backing, bool read_only);
 
     int fd_ = -1;
     unsigned int number_ = 0;
