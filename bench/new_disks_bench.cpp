@@ -1,9 +1,12 @@
 // Cost of new-disk selection over 8, 32 and 128 blank disks (real loop
-// devices behind SCSI-named nodes of a simulated node), per disk, next to the
-// cost of the probe's mount attempt alone on the same disks: the difference is
-// what selection adds around the mounts (scratch directories, logging, sort).
+// devices behind SCSI-named nodes of a simulated node), per disk, next to its
+// floor, a bare read of each disk's first bytes: a blank disk is only read,
+// never mounted. And the probe of one stamped XFS disk next to its floor, the
+// read-only mount and the unmount commands alone.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <list>
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ZavProcess.h"
 #include "nesk_blkdev.h"
 #include "node_sandbox.h"
 #include "real_devices.h"
@@ -72,25 +76,73 @@ void get_new_disks(benchmark::State& state) {
     report_per_disk(state, count);
 }
 
-// The mount command of the probe alone, on a directory made beforehand.
-void mount_attempt(benchmark::State& state) {
+// The floor of a blank disk's probe: open it exclusively, read its first
+// four bytes, close it, in this process.
+void head_read(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
     Node node(count);
     std::vector<std::string> devices;
     for (int i = 0; i < count; ++i) devices.push_back("/dev/" + disk_name(i));
+    for (auto _ : state)
+        for (const std::string& device : devices) {
+            const int fd = ::open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            char head[4];
+            benchmark::DoNotOptimize(::pread(fd, head, sizeof head, 0));
+            ::close(fd);
+        }
+    report_per_disk(state, count);
+}
+
+// One disk carrying the stamp set on XFS.
+class StampedNode {
+public:
+    StampedNode() {
+        sandbox_.add_scsi_disk(ScsiDisk("0:0:0:0", "sda")
+                                   .with_devnum(stamped->devnum())
+                                   .with_size(stamped->sectors()));
+    }
+
+    static inline std::unique_ptr<LoopDevice> stamped;
+
+private:
+    NodeSandbox sandbox_;
+    ScopedPlatform platform_;
+};
+
+void stamped_probe(benchmark::State& state) {
+    StampedNode node;
+    nesk_blkdevmgr manager;
+    for (auto _ : state)
+        if (!manager.is_active_bdev("/dev/sda")) {
+            state.SkipWithError("the stamped disk was not found active");
+            break;
+        }
+}
+
+// The floor of a stamped disk's probe: its mount and unmount commands alone.
+void stamped_mount_and_unmount(benchmark::State& state) {
+    StampedNode node;
     char dir[] = "/tmp/benchXXXXXX";
     if (!mkdtemp(dir)) {
         state.SkipWithError("mkdtemp failed");
         return;
     }
-    for (auto _ : state)
-        for (const std::string& device : devices)
-            benchmark::DoNotOptimize(node.manager().mount(dir, device, "xfs", ""));
-    report_per_disk(state, count);
+    const std::string mount = std::string("mount -t xfs -o ro,norecovery /dev/sda ") + dir;
+    const std::string unmount = std::string("umount ") + dir;
+    for (auto _ : state) {
+        std::string out, err;
+        if (ZavProcess::system(mount.c_str(), &out, &err) != 0 ||
+            ZavProcess::system(unmount.c_str(), &out, &err) != 0) {
+            state.SkipWithError("mount or umount failed");
+            break;
+        }
+    }
 }
 
 BENCHMARK(get_new_disks)->Arg(8)->Arg(32)->Arg(128)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(mount_attempt)->Arg(8)->Arg(32)->Arg(128)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(head_read)->Arg(8)->Arg(32)->Arg(128)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(stamped_probe)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(stamped_mount_and_unmount)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
@@ -105,8 +157,12 @@ int main(int argc, char** argv) {
     // them when this process ends.
     for (int i = 0; i < k_max_disks; ++i)
         loops.push_back(std::make_unique<LoopDevice>(16ULL << 20));
+    StampedNode::stamped = std::make_unique<LoopDevice>(300ULL << 20);
+    make_xfs(StampedNode::stamped->path());
+    set_root_attributes(StampedNode::stamped->path(), valid_stamps("/dev/sda"));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    StampedNode::stamped.reset();
     loops.clear();
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,19 +98,30 @@ private:
 
 // Waits up to kReapGraceMs for `pid` to end: its wait status, or -1 when it
 // has not ended (it is then left to Strays) or was reaped by someone else.
+// The end is awaited on a pidfd where the kernel has them, so that a child
+// ending at once costs no sleep.
 int reap_or_leave(pid_t pid) {
     const long long give_up = monotonic_ms() + kReapGraceMs;
+    unique_fd handle(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    long pause_ns = 50 * 1000;
     for (;;) {
         int status = 0;
         const pid_t got = waitpid(pid, &status, WNOHANG);
         if (got == pid) return status;
         if (got < 0 && errno != EINTR) return -1;
-        if (monotonic_ms() >= give_up) {
+        const long long left = give_up - monotonic_ms();
+        if (left <= 0) {
             Strays::add(pid);
             return -1;
         }
-        struct timespec pause = {0, 5 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        if (handle) {
+            pollfd ended = {handle.get(), POLLIN, 0};
+            poll(&ended, 1, static_cast<int>(left));
+        } else {
+            struct timespec pause = {0, pause_ns};
+            nanosleep(&pause, nullptr);
+            pause_ns = pause_ns * 2 > 5 * 1000 * 1000 ? 5 * 1000 * 1000 : pause_ns * 2;
+        }
     }
 }
 
