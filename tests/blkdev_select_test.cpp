@@ -1,5 +1,6 @@
 // New disk selection: which discovered disks are new, in which order.
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,30 @@ TEST_F(NewDisksTest, EndToEndOnLoopDevices) {
     EXPECT_EQ(count_lines_containing(platform().log_lines(),
                                      "Block device /dev/sda has valid vornik extended attributes"),
               3);
+}
+
+}  // namespace
+
+namespace {
+
+// A disk whose size cannot be read would look like a new disk of 0 bytes: it
+// is not new, whatever the minimum, and the probe says why.
+TEST_F(NewDisksTest, DiskOfUnknownSizeIsNeverNew) {
+    LoopDevice blank(1ULL << 20);
+    sandbox()
+        .add_scsi_disk(ScsiDisk("0:0:0:0", "sda").with_size(100).with_devnum(blank.devnum()))
+        .add_scsi_disk(ScsiDisk("0:0:1:0", "sdb").with_devnum(blank.devnum()))
+        .add_nvme(NvmeNamespace("nvme0n1").without_size().with_devnum(blank.devnum()));
+    sandbox().write_file(sandbox().scsi_device_dir("0:0:1:0") + "/block/sdb/size", "12x\n");
+    nesk_blkdevmgr manager;
+    manager.enumerate_scsi_blkdevs();
+    manager.enumerate_nvme();
+    std::list<nesk_blkdev_basic_info> disks;
+    EXPECT_EQ(manager.get_new_disks(0, disks), 0);
+    EXPECT_EQ(names_of(disks), (Names{"/dev/sda"}));
+    EXPECT_EQ(manager.active_reasons,
+              (std::map<std::string, std::string>{{"/dev/nvme0n1", "unknown-size"},
+                                                  {"/dev/sdb", "unknown-size"}}));
 }
 
 }  // namespace
