@@ -83,8 +83,7 @@ int probe_signatures(const std::string& device, std::vector<std::string>& cautio
 
 // Kernel names of the disk and of its partitions (entries of its sysfs
 // directory that hold a "partition" file).
-std::vector<std::string> disk_and_partitions(const nesk::sysfs_dev& disk,
-                                             const std::string& name) {
+std::vector<std::string> disk_and_partitions(const nesk::sysfs_dev& disk, const std::string& name) {
     std::vector<std::string> names{name};
     std::list<std::string> entries;
     disk.list("", entries);

@@ -34,8 +34,7 @@ bool parse_number_and_word(const std::string& line, int& number, std::string& wo
     long value = std::strtol(start, &number_end, 10);
     if (number_end == start || errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
     number = static_cast<int>(value);
-    size_t begin =
-        line.find_first_not_of(" \t\n\r\v\f", static_cast<size_t>(number_end - start));
+    size_t begin = line.find_first_not_of(" \t\n\r\v\f", static_cast<size_t>(number_end - start));
     if (begin == std::string::npos) return false;
     size_t end = line.find_first_of(" \t\n\r\v\f", begin);
     word = line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);

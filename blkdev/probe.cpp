@@ -149,8 +149,8 @@ bool mounted_on(const std::string& dir, const std::string& device) {
 bool stamps_answer(const std::string& dir, unsigned int limit_ms) {
     auto work = [&dir]() -> std::string {
         char buffer[k_attribute_buffer_size];
-        for (const char* name : {k_stamp_attribute, k_mount_stamp_attribute,
-                                 k_blkdev_stamp_attribute})
+        for (const char* name :
+             {k_stamp_attribute, k_mount_stamp_attribute, k_blkdev_stamp_attribute})
             ::getxattr(dir.c_str(), name, buffer, sizeof buffer);
         return "";
     };
@@ -178,8 +178,10 @@ log_state xfs_log_state(const std::string& device, unsigned int limit_ms) {
         const size_t at = text.find("state: <");
         if (at != std::string::npos && text.find('>', at) != std::string::npos) {
             const std::string word = text.substr(at + 8, text.find('>', at) - at - 8);
-            if (word == "CLEAN") state = log_state::clean;
-            else if (word == "DIRTY") state = log_state::dirty;
+            if (word == "CLEAN")
+                state = log_state::clean;
+            else if (word == "DIRTY")
+                state = log_state::dirty;
             break;
         }
         // The state comes within the first lines; a long text without one
@@ -199,8 +201,7 @@ class probe_lock {
 public:
     probe_lock(const std::string& device, unsigned int limit_ms) {
         const std::string name = device.substr(device.find_last_of('/') + 1);
-        fd_.reset(::open((sysfs_blkdev + "/" + name).c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        fd_.reset(::open((sysfs_blkdev + "/" + name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd_) return;
         if (limit_ms == 0) {
             int result;
@@ -220,8 +221,8 @@ public:
             if (errno != EWOULDBLOCK && errno != EINTR) return;
             struct timespec now;
             clock_gettime(CLOCK_MONOTONIC, &now);
-            const long long waited = (now.tv_sec - start.tv_sec) * 1000LL +
-                                     (now.tv_nsec - start.tv_nsec) / 1000000;
+            const long long waited =
+                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
             if (waited >= limit_ms) return;
             struct timespec pause = {0, 10 * 1000 * 1000};
             nanosleep(&pause, nullptr);
@@ -245,26 +246,30 @@ bool nesk_blkdevmgr::is_active_bdev(std::string device) {
         active_reasons[device] = reason;
         return true;
     };
+    // The answer "active" for a disk that could not be shown to be free,
+    // with a level -1 message saying why.
+    auto doubt = [&](const char* reason, const char* format, auto... arguments) {
+        debug_log.logMessage(k_probe, -1, format, arguments...);
+        return active(reason);
+    };
 
     if (used_devs.count(device) != 0) {
         debug_log.logMessage(k_probe, 0, "Block device %s is currently active", dev);
         return active("in-use");
     }
     if (unsized_devs.count(device) != 0) {
-        debug_log.logMessage(k_probe, -1,
-                             "Block device %s has no readable size, treating this device as "
-                             "active",
-                             dev);
-        return active("unknown-size");
+        return doubt("unknown-size",
+                     "Block device %s has no readable size, treating this device as "
+                     "active",
+                     dev);
     }
 
     probe_lock lock(device, timeout_ms);
     if (!lock.usable()) {
-        debug_log.logMessage(k_probe, -1,
-                             "Another probe of block device %s did not end within %u ms, "
-                             "treating this device as active",
-                             dev, timeout_ms);
-        return active("busy");
+        return doubt("busy",
+                     "Another probe of block device %s did not end within %u ms, "
+                     "treating this device as active",
+                     dev, timeout_ms);
     }
 
     const device_head head = read_head(device, timeout_ms);
@@ -275,26 +280,23 @@ bool nesk_blkdevmgr::is_active_bdev(std::string device) {
                                  "Block device %s is busy, treating this device as active", dev);
             return active("busy");
         case device_head::expired:
-            debug_log.logMessage(k_probe, -1,
-                                 "Block device %s did not answer a read within %u ms, treating "
-                                 "this device as active",
-                                 dev, timeout_ms);
-            return active("unresponsive");
+            return doubt("unresponsive",
+                         "Block device %s did not answer a read within %u ms, treating "
+                         "this device as active",
+                         dev, timeout_ms);
         case device_head::unreadable:
-            debug_log.logMessage(k_probe, -1,
-                                 "Failed to read block device %s (%s), treating this device as "
-                                 "active",
-                                 dev, head.data.c_str());
-            return active("unverified");
+            return doubt("unverified",
+                         "Failed to read block device %s (%s), treating this device as "
+                         "active",
+                         dev, head.data.c_str());
         case device_head::bytes:
             break;
     }
     if (head.data.size() < 4) {
-        debug_log.logMessage(k_probe, -1,
-                             "Block device %s holds fewer than 4 bytes, treating this device as "
-                             "active",
-                             dev);
-        return active("unverified");
+        return doubt("unverified",
+                     "Block device %s holds fewer than 4 bytes, treating this device as "
+                     "active",
+                     dev);
     }
     if (head.data.compare(0, 4, k_xfs_magic) != 0) {
         // Without the superblock magic the kernel cannot mount it as XFS, so
@@ -310,42 +312,38 @@ bool nesk_blkdevmgr::is_active_bdev(std::string device) {
     if (::mkdtemp(scratch) == nullptr) {
         const int error = errno;
         debug_log.logMessage(k_probe, -1, "Failed to create temporary directory");
-        debug_log.logMessage(k_probe, -1,
-                             "Cannot look for the stamps of block device %s (%s), treating this "
-                             "device as active",
-                             dev, std::strerror(error));
-        return active("unverified");
+        return doubt("unverified",
+                     "Cannot look for the stamps of block device %s (%s), treating this "
+                     "device as active",
+                     dev, std::strerror(error));
     }
     const std::string point = std::string(scratch) + k_mount_dir_name;
     if (::mkdir(point.c_str(), 0700) != 0) {
         const int error = errno;
         debug_log.logMessage(k_probe, -1, "Failed to create temporary directory");
-        debug_log.logMessage(k_probe, -1,
-                             "Cannot make the mount point %s for block device %s (%s), treating "
-                             "this device as active",
-                             point.c_str(), dev, std::strerror(error));
-        return active("unverified");
+        return doubt("unverified",
+                     "Cannot make the mount point %s for block device %s (%s), treating "
+                     "this device as active",
+                     point.c_str(), dev, std::strerror(error));
     }
 
-    const outcome mounted = run_command(
-        debug_log, "nesk_blkdevmgr::mount",
-        mount_command(debug_log, point, device, "xfs", k_probe_options),
-        "Mount command [%s] failed with error [%s]", timeout_ms);
+    const outcome mounted =
+        run_command(debug_log, "nesk_blkdevmgr::mount",
+                    mount_command(debug_log, point, device, "xfs", k_probe_options),
+                    "Mount command [%s] failed with error [%s]", timeout_ms);
     if (!mounted_on(point, device)) {
         if (mounted.expired) {
             // The mount may still complete once the device answers; it then
             // stays until someone unmounts it (or its mount namespace ends).
-            debug_log.logMessage(k_probe, -1,
-                                 "Mounting block device %s at %s did not finish within %u ms, "
-                                 "treating this device as active",
-                                 dev, point.c_str(), timeout_ms);
-            return active("unresponsive");
+            return doubt("unresponsive",
+                         "Mounting block device %s at %s did not finish within %u ms, "
+                         "treating this device as active",
+                         dev, point.c_str(), timeout_ms);
         }
-        debug_log.logMessage(k_probe, -1,
-                             "Failed to mount Block device %s at %s although it holds an XFS "
-                             "superblock, treating this device as active",
-                             dev, point.c_str());
-        return active("unverified");
+        return doubt("unverified",
+                     "Failed to mount Block device %s at %s although it holds an XFS "
+                     "superblock, treating this device as active",
+                     dev, point.c_str());
     }
     if (mounted.status != 0)
         debug_log.logMessage(k_probe, 0,
@@ -369,11 +367,10 @@ bool nesk_blkdevmgr::is_active_bdev(std::string device) {
         return active(released.expired ? "unresponsive" : "unverified");
     }
     if (!answered) {
-        debug_log.logMessage(k_probe, -1,
-                             "Block device %s did not answer the stamp reads within %u ms, "
-                             "treating this device as active",
-                             dev, timeout_ms);
-        return active("unresponsive");
+        return doubt("unresponsive",
+                     "Block device %s did not answer the stamp reads within %u ms, "
+                     "treating this device as active",
+                     dev, timeout_ms);
     }
     const device_head after = read_head(device, timeout_ms);
     if (after.what != device_head::bytes) {
@@ -396,23 +393,20 @@ bool nesk_blkdevmgr::is_active_bdev(std::string device) {
         case log_state::clean:
             break;
         case log_state::dirty:
-            debug_log.logMessage(k_probe, -1,
-                                 "Block device %s has an XFS log that needs recovery and may hold "
-                                 "its stamps, treating this device as active",
-                                 dev);
-            return active("unverified");
+            return doubt("unverified",
+                         "Block device %s has an XFS log that needs recovery and may hold "
+                         "its stamps, treating this device as active",
+                         dev);
         case log_state::expired:
-            debug_log.logMessage(k_probe, -1,
-                                 "Reading the XFS log of block device %s did not finish within "
-                                 "%u ms, treating this device as active",
-                                 dev, timeout_ms);
-            return active("unresponsive");
+            return doubt("unresponsive",
+                         "Reading the XFS log of block device %s did not finish within "
+                         "%u ms, treating this device as active",
+                         dev, timeout_ms);
         case log_state::unknown:
-            debug_log.logMessage(k_probe, -1,
-                                 "Failed to read the XFS log state of block device %s with "
-                                 "xfs_logprint, treating this device as active",
-                                 dev);
-            return active("unverified");
+            return doubt("unverified",
+                         "Failed to read the XFS log state of block device %s with "
+                         "xfs_logprint, treating this device as active",
+                         dev);
     }
     debug_log.logMessage(k_probe, 0, "Block device %s is currently not active", dev);
     return false;

@@ -9,9 +9,8 @@
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -322,9 +321,13 @@ bool ShellChild::start(const char* command, Stream out, Stream err, unique_fd& o
 
     char* direct_argv[] = {const_cast<char*>(kShell), const_cast<char*>("-c"),
                            const_cast<char*>("--"), const_cast<char*>(command), nullptr};
-    char* wrapped_argv[] = {const_cast<char*>(kShell), const_cast<char*>("-c"),
-                            const_cast<char*>("--"), const_cast<char*>(kReportingWrapper),
-                            const_cast<char*>("sh"), const_cast<char*>(command), nullptr};
+    char* wrapped_argv[] = {const_cast<char*>(kShell),
+                            const_cast<char*>("-c"),
+                            const_cast<char*>("--"),
+                            const_cast<char*>(kReportingWrapper),
+                            const_cast<char*>("sh"),
+                            const_cast<char*>(command),
+                            nullptr};
     // posix_spawn reports failure through its result, not errno.
     pid_t pid = -1;
     if (posix_spawn(&pid, kShell, fa, attributes.get(), wrapped_ ? wrapped_argv : direct_argv,
@@ -441,8 +444,7 @@ Drained drain(std::vector<Channel>& channels, const Deadline& deadline) {
 
 }  // namespace
 
-int ZavProcess::system(const char* command, std::string* output, std::string* error, int,
-                       bool) {
+int ZavProcess::system(const char* command, std::string* output, std::string* error, int, bool) {
     return system_limited(command, output, error, 0, nullptr);
 }
 

@@ -4,19 +4,18 @@
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <functional>
-#include <stdexcept>
-
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -59,8 +58,12 @@ std::vector<StampCase> stamp_cases() {
         {"sde", "stamp with newline", set(stamp + "\n", "m", "b"), true, false, mismatch},
         {"sdf", "stamp with NUL", set(stamp + std::string(1, '\0'), "m", "b"), true, false,
          mismatch},
-        {"sdg", "blkdev stamp missing", {{"trusted.vrnkstamp", stamp}, {"trusted.mntstamp", "m"}},
-         true, false, "Failed to find valid blkdev stamp @ "},
+        {"sdg",
+         "blkdev stamp missing",
+         {{"trusted.vrnkstamp", stamp}, {"trusted.mntstamp", "m"}},
+         true,
+         false,
+         "Failed to find valid blkdev stamp @ "},
         {"sdh", "mount stamp of 4097 bytes", set(stamp, std::string(4097, 'm'), "b"), true, false,
          "Failed to find valid mount stamp @ "},
         {"sdi", "mount stamp of 4096 bytes", set(stamp, std::string(4096, 'm'), "b"), true, true,
@@ -125,8 +128,10 @@ TEST_F(ProbeTest, AnswersByTheStampSet) {
         // One new scratch directory holding the mount point, left in place;
         // mounted read-only without log recovery, and unmounted.
         ASSERT_EQ(probe_directories().size(), dirs_before + 1);
-        const std::string command = "nesk_blkdevmgr::mount: Mount command [mount -t xfs  -o "
-                                    "ro,norecovery " + device + " /tmp/hamnt";
+        const std::string command =
+            "nesk_blkdevmgr::mount: Mount command [mount -t xfs  -o "
+            "ro,norecovery " +
+            device + " /tmp/hamnt";
         ASSERT_EQ(count_lines_containing(log, command), 1);
         const std::string mount_line = log.at(first_line_with(log, "Mount command ["));
         const std::string dir = mount_line.substr(mount_line.find("/tmp/hamnt"), 16);
@@ -183,9 +188,10 @@ TEST_F(ProbeTest, DiskHeldExclusivelyIsActiveWithoutMounting) {
     EXPECT_TRUE(manager.is_active_bdev("/dev/sdd"));
     EXPECT_EQ(probe_directories().size(), dirs_before);
     const auto log = platform().log_lines();
-    EXPECT_TRUE(has_line_containing(log,
-                                    "nesk_blkdevmgr::is_active_bdev: Block device /dev/sdd is busy, "
-                                    "treating this device as active"));
+    EXPECT_TRUE(
+        has_line_containing(log,
+                            "nesk_blkdevmgr::is_active_bdev: Block device /dev/sdd is busy, "
+                            "treating this device as active"));
     EXPECT_FALSE(has_line_containing(log, "Mount command"));
 
     // Released, the disk (XFS without stamps) is probed again, and the probe's
@@ -214,7 +220,8 @@ TEST_F(ProbeTest, BusyMountPointIsUnmountedLazily) {
                           "PATH=\"${PATH#*:}\" mount \"$@\" || exit\n"
                           "for dir; do :; done\n"
                           "(cd \"$dir\" && exec sleep 30) </dev/null >/dev/null 2>&1 &\n"
-                          "echo $! > " + pid_file + "\n");
+                          "echo $! > " +
+                              pid_file + "\n");
     nesk_blkdevmgr manager;
     EXPECT_TRUE(manager.is_active_bdev("/dev/sdb"));
     const auto stuck = probe_mounts();
@@ -224,8 +231,9 @@ TEST_F(ProbeTest, BusyMountPointIsUnmountedLazily) {
 
     const auto log = platform().log_lines();
     EXPECT_EQ(count_lines_containing(log, "failed with error [umount: /tmp/hamnt"), 1);
-    EXPECT_EQ(count_lines_containing(log, "nesk_blkdevmgr::unmount: unmount command [umount -l "
-                                          "/tmp/hamnt"),
+    EXPECT_EQ(count_lines_containing(log,
+                                     "nesk_blkdevmgr::unmount: unmount command [umount -l "
+                                     "/tmp/hamnt"),
               1);
 }
 
@@ -314,11 +322,12 @@ TEST_F(ProbeTest, NewOnlyWithProof) {
         // Only root can enter the directory that holds the mount point.
         {"an unprivileged user tries to enter", "sdd",
          [this, marker] {
-             sandbox().stub_script(
-                 "mount", "PATH=\"${PATH#*:}\" mount \"$@\" || exit\n"
-                          "for dir; do :; done\n"
-                          "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
-                          "'cd \"$1\" 2>/dev/null && touch " + marker + "' sh \"$dir\"\n");
+             sandbox().stub_script("mount",
+                                   "PATH=\"${PATH#*:}\" mount \"$@\" || exit\n"
+                                   "for dir; do :; done\n"
+                                   "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+                                   "'cd \"$1\" 2>/dev/null && touch " +
+                                       marker + "' sh \"$dir\"\n");
              return Disturbance();
          },
          false, "", false},

@@ -69,8 +69,9 @@ TEST_F(StallTest, ProbeGivesUpOnADiskThatStopsAnswering) {
         SCOPED_TRACE(c.what);
         ::unlink(marker.c_str());
         if (c.at_mount)
-            sandbox().stub_script("mount", "touch " + marker + "; sleep 0.3\n"
-                                           "PATH=\"${PATH#*:}\" exec mount \"$@\"\n");
+            sandbox().stub_script("mount", "touch " + marker +
+                                               "; sleep 0.3\n"
+                                               "PATH=\"${PATH#*:}\" exec mount \"$@\"\n");
         else
             (disk_.get()->*c.disturb)();
         // The probe runs in a child with a mount namespace of its own, so a

@@ -1,5 +1,6 @@
 // Process runner: exit statuses, both streams, descriptors, ignored SIGCHLD.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -9,8 +10,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "ZavProcess.h"
 #include "internal/posix_util.h"
@@ -79,8 +78,8 @@ TEST(ZavProcessSystem, StatusSurvivesIgnoredSigchld) {
 
 TEST(ZavProcessSystem, SeparatesStreamsReplacesAndDiscards) {
     std::string out = "before:", err = "before:";
-    EXPECT_EQ(0, ZavProcess::system("printf 'one\\n'; printf 'two' >&2; printf 'three'", &out,
-                                    &err));
+    EXPECT_EQ(0,
+              ZavProcess::system("printf 'one\\n'; printf 'two' >&2; printf 'three'", &out, &err));
     EXPECT_EQ("one\nthree", out);
     EXPECT_EQ("two", err);
 
@@ -227,8 +226,18 @@ TEST(ZavProcessLimits, ChildHandsBackItsWholeAnswerOrNothing) {
         {"answer with a NUL", [] { return std::string("a\0b", 3); }, 0, false,
          std::string("a\0b", 3)},
         {"throws", []() -> std::string { throw std::runtime_error("no"); }, -1, false, "kept"},
-        {"dies", []() -> std::string { ::raise(SIGKILL); return "x"; }, -1, false, "kept"},
-        {"hangs", []() -> std::string { ::pause(); return "x"; }, -1, true, "kept"},
+        {"dies",
+         []() -> std::string {
+             ::raise(SIGKILL);
+             return "x";
+         },
+         -1, false, "kept"},
+        {"hangs",
+         []() -> std::string {
+             ::pause();
+             return "x";
+         },
+         -1, true, "kept"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -138,10 +138,9 @@ struct options {
 
 // Reasons a disk is not new, in the order they are reported. The probe's
 // reasons are its own names (nesk_blkdevmgr::active_reasons).
-const char* const k_reasons[] = {"lvm-pv",     "raid-member",  "mounted",
-                                 "stamped",    "busy",         "unresponsive",
-                                 "unverified", "unknown-size", "too-small",
-                                 "caution"};
+const char* const k_reasons[] = {"lvm-pv",    "raid-member",  "mounted",    "stamped",
+                                 "busy",      "unresponsive", "unverified", "unknown-size",
+                                 "too-small", "caution"};
 enum reason_bit : unsigned {
     lvm_pv = 1u << 0,
     raid_member = 1u << 1,
@@ -343,11 +342,12 @@ request parse_arguments(int argc, char** argv, options& parsed) {
                     return usage_error("option '" + given.substr(0, given.find('=')) +
                                        "' takes no value");
                 }
-                return usage_error(std::string("unknown option '-") +
-                                   static_cast<char>(optopt) + "'");
+                return usage_error(std::string("unknown option '-") + static_cast<char>(optopt) +
+                                   "'");
         }
     }
-    if (optind < argc) return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
+    if (optind < argc)
+        return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
     return request::report;
 }
 
@@ -595,8 +595,8 @@ std::string log_file() {
 // printing; the exit code for it.
 int stopped(int sig) {
     alarm(0);  // the probe under way has finished in time
-    std::fprintf(stderr, "%s: stopped by %s after the probe under way had finished\n",
-                 k_program, signal_name(sig));
+    std::fprintf(stderr, "%s: stopped by %s after the probe under way had finished\n", k_program,
+                 signal_name(sig));
     return exit_signal_base + sig;
 }
 

@@ -7,8 +7,6 @@
 //   popen            the platform's pipe runner, status as pclose(3) gives
 //                    it; standard error not captured; empty lines kept;
 //                    " \n\r\t" stripped; long lines in pieces.
-#include "nesk_utils.h"
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -17,6 +15,7 @@
 
 #include "YotSleep.h"
 #include "ZavProcess.h"
+#include "nesk_utils.h"
 #include "run_command.h"
 
 namespace {
