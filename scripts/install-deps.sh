@@ -1,13 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing, fuzzing (clang and its
-# libFuzzer runtime) and the demo need and that are not installed yet. Needs
-# root.
+# libFuzzer runtime), packaging (rpm, and the package checks: lintian,
+# rpmlint, hardening-check from devscripts) and the demo need and that are not
+# installed yet. Needs root.
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
           libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
           diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass
-          nlohmann-json3-dev groff-base clang libclang-rt-14-dev"
+          nlohmann-json3-dev groff-base clang libclang-rt-14-dev file cpio lintian rpmlint
+          devscripts"
 
 missing=""
 for p in $packages; do
