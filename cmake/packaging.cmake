@@ -42,6 +42,6 @@ set(CPACK_RPM_DEVEL_PACKAGE_REQUIRES "neskutils = ${PROJECT_VERSION}")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/share/man /usr/share/man/man1 /usr/share/bash-completion
   /usr/share/bash-completion/completions /usr/lib64/cmake /usr/lib/cmake
-  /usr/lib64/pkgconfig /usr/lib/pkgconfig /usr/include)
+  /usr/lib64/pkgconfig /usr/lib/pkgconfig /usr/include /usr/lib/systemd /usr/lib/systemd/system)
 
 include(CPack)
