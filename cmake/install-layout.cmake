@@ -91,6 +91,9 @@ function(nesk_install_layout name)
   install(FILES ${PROJECT_SOURCE_DIR}/completion/nesk-disks
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
     COMPONENT ${tools} ${only_asked})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/nesk-disks-metrics.service
+    ${PROJECT_SOURCE_DIR}/packaging/systemd/nesk-disks-metrics.timer
+    DESTINATION ${NESK_SYSTEMD_UNITDIR} COMPONENT ${tools} ${only_asked})
 
   set(generated ${PROJECT_BINARY_DIR}/layouts/${name})
   install(EXPORT ${export} FILE neskutilsTargets.cmake NAMESPACE neskutils::

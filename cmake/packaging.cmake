@@ -168,7 +168,8 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define __brp_elfperms %{nil}")
 # pkgconf).
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/share/man /usr/share/licenses /usr/share/bash-completion
-  /usr/share/bash-completion/completions /usr/${NESK_RPM_LIBDIR}/cmake
+  /usr/share/bash-completion/completions /usr/lib/systemd /usr/lib/systemd/system
+  /usr/${NESK_RPM_LIBDIR}/cmake
   /usr/${NESK_RPM_LIBDIR}/pkgconfig)
 foreach(manual ${NESK_MANUALS})
   string(REGEX MATCH "[0-9]$" section ${manual})

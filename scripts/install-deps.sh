@@ -2,16 +2,17 @@
 # Installs the Debian packages that building, testing, fuzzing (clang and its
 # libFuzzer runtime), packaging (rpm, and the package checks: lintian,
 # rpmlint, hardening-check from devscripts), the demo, the stalled-disk tests
-# (FUSE) and the Ansible collection's tests (ansible-core, with voluptuous for
-# ansible-test's validate-modules) need and that are not
-# installed yet. Needs root.
+# (FUSE), the Ansible collection's tests (ansible-core, with voluptuous for
+# ansible-test's validate-modules) and the metrics test (promtool, from the
+# prometheus package) need and that are not installed yet. Needs root.
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
           libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
           diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass
           nlohmann-json3-dev groff-base clang libclang-rt-14-dev file cpio lintian rpmlint
-          devscripts libfuse3-dev fuse3 ansible-core python3-voluptuous"
+          devscripts libfuse3-dev fuse3 ansible-core python3-voluptuous
+          prometheus"
 
 missing=""
 for p in $packages; do
@@ -36,4 +37,12 @@ if [ -n "$missing" ]; then
     apt-get install -y -qq --no-install-recommends $missing || status=$?
     [ -z "$own_policy" ] || rm -f "$policy"
     [ "${status:-0}" -eq 0 ] || exit "$status"
+    # Only promtool is wanted from the prometheus package: the server that
+    # the package enables when it is installed is disabled again (it was not
+    # started, as above).
+    case " $missing " in
+    *" prometheus "*)
+        update-rc.d prometheus disable
+        ;;
+    esac
 fi

@@ -67,7 +67,8 @@ debian_docs() { echo "^/usr/share/doc/$1/copyright$" "^/usr/share/doc/$1/changel
 devel_files='/include/nesk/nesk_blkdev\.h$ /include/nesk/nesk_version\.h$ /libneskutils\.so$ /libneskplatform\.so$
     /pkgconfig/neskutils\.pc$ /cmake/neskutils/neskutilsConfig\.cmake$'
 tool_files='^/usr/bin/nesk-disks$ ^/usr/share/man/man1/nesk-disks\.1\.gz$
-    ^/usr/share/bash-completion/completions/nesk-disks$'
+    ^/usr/share/bash-completion/completions/nesk-disks$
+    ^/usr/lib/systemd/system/nesk-disks-metrics\.service$ ^/usr/lib/systemd/system/nesk-disks-metrics\.timer$'
 # shellcheck disable=SC2046,SC2086
 {
     list=$(deb_files "$deb_platform")
