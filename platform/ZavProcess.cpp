@@ -369,7 +369,9 @@ int ShellChild::wait() {
     if (!deadline_.limited()) {
         result = retry_on_eintr([&] { return waitpid(pid_, &status, 0); });
     } else {
-        // Polled, so that a shell that outlives the limit is killed.
+        // Awaited on a pidfd (or polled where the kernel has none) up to the
+        // limit, so that a shell that outlives it is killed.
+        unique_fd handle(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
         for (;;) {
             result = waitpid(pid_, &status, WNOHANG);
             if (result != 0 && !(result < 0 && errno == EINTR)) break;
@@ -377,8 +379,13 @@ int ShellChild::wait() {
                 kill_and_leave();
                 return -1;
             }
-            struct timespec pause = {0, 2 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
+            if (handle) {
+                pollfd ended = {handle.get(), POLLIN, 0};
+                poll(&ended, 1, deadline_.poll_timeout());
+            } else {
+                struct timespec pause = {0, 2 * 1000 * 1000};
+                nanosleep(&pause, nullptr);
+            }
         }
     }
     const bool reaped = result == pid_;
