@@ -37,7 +37,7 @@ deb_runtime=$(one 'neskutils_*.deb')
 deb_devel=$(one 'neskutils-dev_*.deb')
 
 runtime_files='/bin/nesk-disks$ /libneskutils\.so\.1$ /libneskutils\.so\.1\.[0-9.]+$
-    /libneskplatform\.so\.1$ /man1/nesk-disks\.1 /completions/nesk-disks$'
+    /libneskplatform\.so\.1$ /man8/nesk-disks\.8 /completions/nesk-disks$'
 devel_files='/include/nesk/nesk_blkdev\.h$ /include/nesk/nesk_version\.h$ /libneskutils\.so$
     /pkgconfig/neskutils\.pc$ /cmake/neskutils/neskutilsConfig\.cmake$'
 # shellcheck disable=SC2086
