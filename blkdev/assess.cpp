@@ -41,16 +41,15 @@ std::string joined(const std::vector<std::string>& items) {
     return text;
 }
 
-// The cautions and identity every disk listed carries. A disk that cannot be
-// read is "unreadable", one that does not answer in time "unresponsive":
-// nothing is known of what it holds, so it must not look clean.
-void read_cautions_and_identity(nesk_disk_assessment& disk, unsigned int timeout_ms) {
+// A disk's cautions. A disk that cannot be read is "unreadable", one that
+// does not answer in time "unresponsive": nothing is known of what it holds,
+// so it must not look clean.
+void read_cautions(nesk_disk_assessment& disk, unsigned int timeout_ms) {
     const int read = get_disk_cautions(disk.device, disk.cautions, timeout_ms);
     if (read == -2)
         disk.cautions.push_back("unresponsive");
     else if (read != 0)
         disk.cautions.push_back("unreadable");
-    disk.identified = get_disk_identity(disk.device, disk.identity) == 0;
 }
 
 }  // namespace
@@ -84,7 +83,8 @@ int nesk_blkdevmgr::assess_disks(const nesk_assess_options& options, nesk_assess
         if (record == blkdev_map.end()) {
             disk.state = "skipped";
             disk.reasons.push_back(skipped_devs.at(device));
-            read_cautions_and_identity(disk, timeout_ms);
+            disk.identified = get_disk_identity(device, disk.identity) == 0;
+            if (!options.cautions_of_new_only) read_cautions(disk, timeout_ms);
         } else {
             disk.recorded = true;
             disk.blocks = record->second.get_blocks();
@@ -102,9 +102,10 @@ int nesk_blkdevmgr::assess_disks(const nesk_assess_options& options, nesk_assess
             // The probe answers these two without looking at the disk; any
             // other disk is probed, as the selection of new disks does.
             if (found.empty() && is_active_bdev(device)) found.insert(active_reasons[device]);
-            read_cautions_and_identity(disk, timeout_ms);
+            disk.identified = get_disk_identity(device, disk.identity) == 0;
             if (disk.identity.read_only) found.insert("read-only");
             if (disk.size_bytes() < options.min_size) found.insert("too-small");
+            if (!options.cautions_of_new_only || found.empty()) read_cautions(disk, timeout_ms);
             if (options.strict && !disk.cautions.empty()) found.insert("caution");
             disk.reasons = in_order(found);
             disk.state = disk.reasons.empty() ? "new" : "not-new";

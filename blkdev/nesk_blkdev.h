@@ -216,9 +216,10 @@ public:
     // Returns 0 with `result` filled; -1 when *stop_request became non-zero
     // (result.disks then holds the disks assessed before); -2 when a disk of
     // options.devices is neither recorded nor passed over by discovery
-    // (result.unknown_devices names each; nothing is probed, result.disks is
-    // empty). result.failed_enums and timed_out_enums are set in every case.
-    // Logs one level 0 line per disk assessed.
+    // (result.unknown_devices names each, and each is logged at level -1;
+    // nothing is probed, result.disks is empty). result.failed_enums and
+    // timed_out_enums are set in every case. Logs one level 0 line per disk
+    // assessed, "Disk <path>: <state> (<reasons>)".
     int assess_disks(const nesk_assess_options& options, nesk_assessment& result);
 
     // ---- Partition inspection (blkdev/partitions.cpp) ----
@@ -364,6 +365,10 @@ public:
     bool nvme = true;                 // NVMe drives are discovered as well
     unsigned long long min_size = 0;  // a disk of fewer bytes is "too-small"
     bool strict = false;              // any caution is a reason ("caution")
+    // When set, cautions are read only for the disks that are new but for
+    // "caution"; the others have none. A listing of the new disks needs no
+    // more, and need not wait for a disk in use that does not answer.
+    bool cautions_of_new_only = false;
     // When not empty, only these disks are assessed, by device path as
     // discovery names them (/dev/sdb): the others are neither probed nor read.
     std::set<std::string> devices;
@@ -389,7 +394,8 @@ public:
     // caller put into used_devs) comes last.
     std::vector<std::string> reasons;
     // get_disk_cautions' codes, then "unreadable" when it returned -1, or
-    // "unresponsive" when the disk did not answer within timeout_ms.
+    // "unresponsive" when the disk did not answer within timeout_ms (see
+    // nesk_assess_options::cautions_of_new_only).
     std::vector<std::string> cautions;
     // Discovery's record: false for a skipped disk, whose numbers are 0 and
     // texts empty. Size in units of block_size bytes; vendor, model (the

@@ -179,6 +179,18 @@ TEST_F(AssessTest, OnlyTheDisksAskedForAndAStopRequest) {
     EXPECT_EQ(
         count_lines_containing(platform().log_lines(before), "nesk_blkdevmgr::is_active_bdev"), 1);
 
+    // Cautions of the disks that are new but for them only.
+    options.devices.clear();
+    options.cautions_of_new_only = true;
+    options.strict = true;
+    ASSERT_EQ(manager.assess_disks(options, result), 0);
+    std::map<std::string, std::string> cautions;
+    for (const auto& disk : result.disks) cautions[disk.device] = joined(disk.cautions);
+    EXPECT_EQ(cautions.at("/dev/sdj"), "signature:ext4");
+    EXPECT_EQ(result.disks.at(10).reasons, Names{"caution"});
+    EXPECT_EQ(cautions.at("/dev/sda"), "");  // stamped
+    EXPECT_EQ(cautions.at("/dev/sdh"), "");  // skipped
+
     // An unknown disk: named, nothing assessed, nothing probed.
     options.devices = {"/dev/sdg", "/dev/sdz", "/dev/sda1"};
     const size_t unknown_before = platform().log_lines().size();

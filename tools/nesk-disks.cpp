@@ -688,6 +688,7 @@ int run_report(const options& opts) {
         asked.nvme = opts.nvme;
         asked.min_size = opts.min_size;
         asked.strict = opts.strict;
+        asked.cautions_of_new_only = !opts.all;  // only new disks are listed
         std::map<std::string, std::string> given;  // disk path -> argument naming it
         for (const std::string& argument : opts.devices) {
             const std::string disk = disk_named(argument);
