@@ -19,6 +19,9 @@ using namespace nesk_test;
 using Names = std::vector<std::string>;
 
 constexpr unsigned long long MiB = 1ULL << 20;
+// A device number no device of the host has: the default one of an NVMe
+// namespace (259:N) may be a partition of a loop device another test made.
+constexpr DevNum k_nowhere{8, 250};
 
 class AssessTest : public SandboxTest {
 protected:
@@ -44,7 +47,7 @@ protected:
             .add_scsi_disk(ScsiDisk("5:0:0:1", "sdi"))
             .add_scsi_disk(real("0:0:8:0", "sdj", *ext4_))
             .add_scsi_disk(ScsiDisk("0:0:9:0", "sdk"))  // its node reaches no disk
-            .add_nvme(NvmeNamespace("nvme0n1").without_size())
+            .add_nvme(NvmeNamespace("nvme0n1").without_size().with_devnum(k_nowhere))
             .add_virtual_block("md0")
             .stub_command("pvscan", {"  /dev/sdb\n  Total: 1 [1.00 GiB]\n", "", 0})
             .stub_command("mdadm", "--detail /dev/md0",
