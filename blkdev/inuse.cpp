@@ -68,6 +68,12 @@ int block_major(const std::string& driver, bool& listed) {
     return major_in_list(devices, driver, listed);
 }
 
+// Records that the in-use enumeration of `kind` found `disk` in use.
+void mark_in_use(nesk_blkdevmgr& manager, const std::string& disk, const char* kind) {
+    manager.used_devs.insert(disk);
+    manager.used_kinds[disk].insert(kind);
+}
+
 }  // namespace
 
 int block_major_in(FILE* devices, const std::string& driver, bool& listed) {
@@ -100,7 +106,7 @@ int nesk_blkdevmgr::enumerate_pvs() {
         std::string disk = to_blkdev(line);
         debug_log.logMessage("nesk_blkdevmgr::enumerate_pvs", 2, "LVM PV %s block dev %s",
                              line.c_str(), disk.c_str());
-        used_devs.insert(disk);
+        mark_in_use(*this, disk, "lvm");
     }
     return status;
 }
@@ -118,7 +124,7 @@ int nesk_blkdevmgr::enumerate_bdevs() {
         debug_log.logMessage("nesk_blkdevmgr::enumerate_bdevs", 2,
                              "Mountpath backing device %s block dev %s", device.c_str(),
                              disk.c_str());
-        used_devs.insert(disk);
+        mark_in_use(*this, disk, "mount");
     }
     return 0;
 }
@@ -146,7 +152,7 @@ int nesk_blkdevmgr::enumerate_md_tgts() {
             debug_log.logMessage("nesk_blkdevmgr::enumerate_md_tgts", 0,
                                  "Software raid device %s block dev %s", array.c_str(),
                                  disk.c_str());
-            used_devs.insert(disk);
+            mark_in_use(*this, disk, "raid");
         }
     }
     return result;

@@ -14,6 +14,9 @@
 
 #include "nesk_debug.h"
 
+class nesk_assess_options;
+class nesk_assessment;
+
 // Block major number of the md driver, written by each md lookup; -1 before the
 // first lookup and after a failed one.
 NESK_EXPORT extern int md_major;
@@ -200,6 +203,25 @@ public:
     // bytes, smallest first (equal sizes keep path order).
     int get_new_disks(unsigned long long minimum, std::list<nesk_blkdev_basic_info>& disks);
 
+    // ---- Assessment (blkdev/assess.cpp) ----
+
+    // Discovers the disks (enumerate_blkdevs(options.nvme)) and says of each
+    // disk discovery recorded or passed over, in path order, whether it is
+    // new and why not, with its cautions and identity (nesk_disk_assessment).
+    // Each in-use enumeration runs once, and each disk at most one probe
+    // (is_active_bdev): a disk in use or of unknown size is not probed. A
+    // disk is new exactly when get_new_disks(options.min_size, ...) keeps it,
+    // the kernel does not flag it read-only and, with options.strict, it has
+    // no caution. Cautions are read within timeout_ms.
+    // Returns 0 with `result` filled; -1 when *stop_request became non-zero
+    // (result.disks then holds the disks assessed before); -2 when a disk of
+    // options.devices is neither recorded nor passed over by discovery
+    // (result.unknown_devices names each, and each is logged at level -1;
+    // nothing is probed, result.disks is empty). result.failed_enums and
+    // timed_out_enums are set in every case. Logs one level 0 line per disk
+    // assessed, "Disk <path>: <state> (<reasons>)".
+    int assess_disks(const nesk_assess_options& options, nesk_assessment& result);
+
     // ---- Partition inspection (blkdev/partitions.cpp) ----
 
     // Appends one record per partition line of "parted -s -m <disk> print",
@@ -244,6 +266,10 @@ public:
     // Disks whose sysfs size could not be read or parsed, by device path;
     // their blocks are 0 and they are never new. Only ever grows.
     std::set<std::string> unsized_devs;
+    // Which in-use enumerations put each disk into used_devs: "lvm"
+    // (enumerate_pvs), "mount" (enumerate_bdevs), "raid" (enumerate_md_tgts).
+    // Only ever grows, like used_devs.
+    std::map<std::string, std::set<std::string>> used_kinds;
     // Why the last probe of a disk answered true (see is_active_bdev), by
     // device path; a disk the last probe found free has no entry.
     std::map<std::string, std::string> active_reasons;
@@ -332,5 +358,75 @@ public:
 // source exists; -1, every field empty, when it does not (a partition's path
 // also gives -1). Nothing is logged.
 NESK_EXPORT int get_disk_identity(const std::string& device, nesk_disk_identity& identity);
+
+// What assess_disks is asked.
+class NESK_EXPORT nesk_assess_options {
+public:
+    bool nvme = true;                 // NVMe drives are discovered as well
+    unsigned long long min_size = 0;  // a disk of fewer bytes is "too-small"
+    bool strict = false;              // any caution is a reason ("caution")
+    // When set, cautions are read only for the disks that are new but for
+    // "caution"; the others have none. A listing of the new disks needs no
+    // more, and need not wait for a disk in use that does not answer.
+    bool cautions_of_new_only = false;
+    // When not empty, only these disks are assessed, by device path as
+    // discovery names them (/dev/sdb): the others are neither probed nor read.
+    std::set<std::string> devices;
+};
+
+// What assess_disks found out about one disk.
+class NESK_EXPORT nesk_disk_assessment {
+public:
+    std::string device;  // /dev/sdb, /dev/nvme0n1
+    // "new"; "not-new", with at least one reason; or "skipped": discovery
+    // passed the disk over, and its one reason is "removable" or "san".
+    std::string state;
+    // Why a recorded disk is not new, each at most once, in this order:
+    //   "lvm-pv", "raid-member", "mounted"  put into used_devs by enumerate_pvs,
+    //                    enumerate_md_tgts, enumerate_bdevs (see used_kinds);
+    //   "stamped", "busy", "unresponsive", "unverified"  the probe's answer
+    //                    (see is_active_bdev);
+    //   "unknown-size"   discovery could not read its size;
+    //   "read-only"      the kernel flags it read-only (/sys/block/NAME/ro);
+    //   "too-small"      fewer than options.min_size bytes;
+    //   "caution"        with options.strict, it has a caution.
+    // Any other reason the probe gives (such as "in-use" for an entry a
+    // caller put into used_devs) comes last.
+    std::vector<std::string> reasons;
+    // get_disk_cautions' codes, then "unreadable" when it returned -1, or
+    // "unresponsive" when the disk did not answer within timeout_ms (see
+    // nesk_assess_options::cautions_of_new_only).
+    std::vector<std::string> cautions;
+    // Discovery's record: false for a skipped disk, whose numbers are 0 and
+    // texts empty. Size in units of block_size bytes; vendor, model (the
+    // record's product) and serial as recorded, empty for NVMe.
+    bool recorded = false;
+    unsigned long long blocks = 0;
+    unsigned int block_size = 0;
+    std::string vendor;
+    std::string model;
+    std::string serial;
+    // get_disk_identity's answer; identified is false when it returned -1.
+    bool identified = false;
+    nesk_disk_identity identity;
+
+    unsigned long long size_bytes() const {
+        return blocks * static_cast<unsigned long long>(block_size);
+    }
+};
+
+// What assess_disks answers.
+class NESK_EXPORT nesk_assessment {
+public:
+    // The disks, in path order.
+    std::vector<nesk_disk_assessment> disks;
+    // The in-use enumerations that failed, and those of them that ran out of
+    // timeout_ms, as in nesk_blkdevmgr::failed_enums and timed_out_enums: a
+    // disk called new may be in use unless failed_enums is empty.
+    std::vector<std::string> failed_enums;
+    std::vector<std::string> timed_out_enums;
+    // The disks of nesk_assess_options::devices that discovery does not know.
+    std::vector<std::string> unknown_devices;
+};
 
 #endif

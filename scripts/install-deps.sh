@@ -8,7 +8,7 @@
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
-          libblkid-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
+          libblkid-dev libsmartcols-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
           diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass
           nlohmann-json3-dev groff-base clang libclang-rt-14-dev file cpio lintian rpmlint
           devscripts libfuse3-dev fuse3 ansible-core python3-voluptuous

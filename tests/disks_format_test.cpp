@@ -1,4 +1,5 @@
-// nesk-disks' size argument, read as util-linux's tools read sizes.
+// nesk-disks' size argument, read as util-linux's tools read sizes, and sizes
+// written as lsblk writes them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 namespace {
 
+using nesk_disks::human_size;
 using nesk_disks::parse_size;
 using nesk_disks::table_cell;
 
@@ -60,6 +62,31 @@ TEST(ParseSize, UnitsFractionsAndLimits) {
         EXPECT_FALSE(parse_size(text, size));
         EXPECT_EQ(size, 99u);
     }
+}
+
+// No blank, one decimal rounded half up and left out when it is 0, the unit
+// that keeps the number below 1024.
+TEST(HumanSize, AsLsblkWritesIt) {
+    const struct {
+        unsigned long long bytes;
+        const char* shown;
+    } cases[] = {
+        {0, "0B"},
+        {512, "512B"},
+        {1023, "1023B"},
+        {1024, "1K"},
+        {1536, "1.5K"},
+        {1076, "1.1K"},  // 1.0508 rounds up
+        {1075, "1K"},    // 1.0498 rounds down
+        {1048524, "1023.9K"},
+        {1048575, "1024K"},  // rounding does not change the unit
+        {768 * MiB, "768M"},
+        {GiB + GiB / 2, "1.5G"},
+        {3 * TiB + 800 * GiB, "3.8T"},
+        {PiB, "1P"},
+        {18446744073709551615ULL, "16E"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(human_size(c.bytes), c.shown) << c.bytes;
 }
 
 // What is not UTF-8 is escaped byte by byte: overlong forms, surrogates and

@@ -37,8 +37,13 @@ struct ToolRun {
     std::string err;
 };
 
-ToolRun run_tool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{tool_path()};
+// Runs the tool with `args`, and with `environment` ("NAME=value") added to
+// this process's.
+ToolRun run_tool(const std::vector<std::string>& args,
+                 const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> argv{"env"};
+    argv.insert(argv.end(), environment.begin(), environment.end());
+    argv.push_back(tool_path());
     argv.insert(argv.end(), args.begin(), args.end());
     ToolRun run;
     run.code = run_program(argv, &run.out, &run.err);
@@ -76,6 +81,17 @@ json parse_document(const std::string& text) {
         for (const char* key : {"reasons", "cautions"})
             for (const json& item : disk.at(key)) EXPECT_TRUE(item.is_string()) << key;
         EXPECT_EQ(disk.at("state") == "new", disk.at("reasons").empty());
+        const json& identity = disk.at("identity");
+        if (identity.is_null()) continue;
+        EXPECT_EQ(identity.size(), 10u);
+        for (const char* key : {"wwn", "model", "serial", "transport", "hctl"})
+            EXPECT_TRUE(identity.at(key).is_string()) << key;
+        EXPECT_TRUE(identity.at("by_id").is_array());
+        for (const json& link : identity.at("by_id")) EXPECT_TRUE(link.is_string());
+        for (const char* key : {"rotational", "read_only"})
+            EXPECT_TRUE(identity.at(key).is_boolean()) << key;
+        for (const char* key : {"logical_sector_size", "physical_sector_size"})
+            EXPECT_TRUE(identity.at(key).is_number_unsigned()) << key;
     }
     return doc;
 }
@@ -128,13 +144,15 @@ TEST_F(NeskDisksOnDemoNode, TableOfNewDisksSmallestFirst) {
     Lines rows = lines_of(run.out);
     ASSERT_EQ(rows.size(), 5u) << run.out;
     EXPECT_EQ(cells(rows[0]),
-              (Lines{"DEVICE", "SIZE", "BYTES", "VENDOR", "MODEL", "SERIAL", "CAUTIONS"}));
-    EXPECT_EQ(cells(rows[1]),
-              (Lines{"/dev/nvme0n1", "512.0 MiB", "536870912", "-", "-", "-", "-"}));
-    EXPECT_EQ(cells(rows[2]), (Lines{"/dev/sdj", "768.0 MiB", "805306368", "ATA",
-                                     "INTEL SSDSC2KB48", "BTYF02710001", "signature:ext4"}));
-    EXPECT_EQ(cells(rows[3]), (Lines{"/dev/sdi", "1.0 GiB", "1073741824", "ATA", "MZ7KM960HMJP0D3",
-                                     "S3F3NX0K200002", "-"}));
+              (Lines{"DEVICE", "SIZE", "BYTES", "VENDOR", "MODEL", "SERIAL", "WWN", "CAUTIONS"}));
+    // An NVMe namespace's model and serial are its controller's.
+    EXPECT_EQ(cells(rows[1]), (Lines{"/dev/nvme0n1", "512M", "536870912", "-", "VIRTUAL NVME DISK",
+                                     "S4EVNF0M000001", "eui.0025385b71b0d3c1", "-"}));
+    EXPECT_EQ(cells(rows[2]),
+              (Lines{"/dev/sdj", "768M", "805306368", "ATA", "INTEL SSDSC2KB48", "BTYF02710001",
+                     "0x55cd2e414d0e0f01", "signature:ext4"}));
+    EXPECT_EQ(cells(rows[3]), (Lines{"/dev/sdi", "1G", "1073741824", "ATA", "MZ7KM960HMJP0D3",
+                                     "S3F3NX0K200002", "0x5002538c40b1c002", "-"}));
     EXPECT_EQ(cells(rows[4])[0], "/dev/sdh");
 
     // The library's selection, narrowed by the options; --strict drops the
@@ -164,7 +182,7 @@ TEST_F(NeskDisksOnDemoNode, EveryDiskWithItsReasonsAndCautionsProbedOnce) {
     EXPECT_EQ(run.code, 0) << run.err;
     Lines rows = lines_of(run.out);
     ASSERT_FALSE(rows.empty());
-    EXPECT_EQ(cells(rows[0]), (Lines{"DEVICE", "SIZE", "BYTES", "VENDOR", "MODEL", "SERIAL",
+    EXPECT_EQ(cells(rows[0]), (Lines{"DEVICE", "SIZE", "BYTES", "VENDOR", "MODEL", "SERIAL", "WWN",
                                      "STATE", "REASONS", "CAUTIONS"}));
     Lines order;
     std::map<std::string, Lines> by_device;
@@ -190,8 +208,9 @@ TEST_F(NeskDisksOnDemoNode, EveryDiskWithItsReasonsAndCautionsProbedOnce) {
     };
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
     EXPECT_EQ(by_device, expected) << run.out;
-    EXPECT_EQ(cells(rows[7]), (Lines{"/dev/sdf", "-", "-", "-", "-", "-", "skipped", "removable",
-                                     "unreadable"}));
+    // Of a skipped disk only sysfs knows more.
+    EXPECT_EQ(cells(rows[7]), (Lines{"/dev/sdf", "-", "-", "-", "Ultra Fit", "-", "-", "skipped",
+                                     "removable", "unreadable"}));
 
     // Each disk not in use is read once; only the one with an XFS superblock
     // is mounted, a disk in use never.
@@ -243,6 +262,82 @@ TEST_F(NeskDisksOnDemoNode, JsonDocumentAgreesWithTheMainRoad) {
         std::sort(sorted.begin(), sorted.end());
         EXPECT_EQ(new_ones, sorted);
     }
+}
+
+// What a shell reads: a raw field holds no blank (libsmartcols writes one as
+// \x20, which printf %b decodes), and a line of pairs is evaluated as it is.
+TEST_F(NeskDisksOnDemoNode, RawAndPairsReadBackByAShellLoop) {
+    std::string out;
+    ASSERT_EQ(run_program({"bash", "-c",
+                           "\"$0\" -r -o DEVICE,MODEL,SIZE,WWN | while read -r d m s w; do "
+                           "printf '%s|%b|%s|%s\\n' \"$d\" \"$m\" \"$s\" \"$w\"; done",
+                           tool_path()},
+                          &out),
+              0);
+    EXPECT_EQ(lines_of(out), (Lines{"DEVICE|MODEL|SIZE|WWN",
+                                    "/dev/nvme0n1|VIRTUAL NVME DISK|512M|eui.0025385b71b0d3c1",
+                                    "/dev/sdj|INTEL SSDSC2KB48|768M|0x55cd2e414d0e0f01",
+                                    "/dev/sdi|MZ7KM960HMJP0D3|1G|0x5002538c40b1c002",
+                                    "/dev/sdh|MZ7KM960HMJP0D3|2G|0x5002538c40b1c001"}));
+
+    out.clear();
+    ASSERT_EQ(run_program({"bash", "-c",
+                           "\"$0\" -P -a -o DEVICE,SIZE,REASONS,MODEL,TRAN,LOG-SEC,ROTA,RO "
+                           "/dev/sdg /dev/sda /dev/nvme0n1 | while read -r line; do eval \"$line\"; "
+                           "echo \"$DEVICE|$SIZE|$REASONS|$MODEL|$TRAN|$LOG_SEC|$ROTA|$RO\"; done",
+                           tool_path()},
+                          &out),
+              0);
+    EXPECT_EQ(lines_of(out), (Lines{"/dev/nvme0n1|512M||VIRTUAL NVME DISK|nvme|512|0|0",
+                                    "/dev/sda|300M|stamped|SAMSUNG MZ7LH480|sata|512|1|0",
+                                    "/dev/sdg||san|VV|fc|512|1|0"}));
+}
+
+// -o picks the columns (in any case), +LIST adds to the default ones, -n
+// drops the heading and -b gives SIZE in bytes.
+TEST_F(NeskDisksOnDemoNode, ColumnsHeadingsAndBytes) {
+    ToolRun run = run_tool({"-nb", "-o", "device,Size"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "/dev/nvme0n1   536870912\n"
+                       "/dev/sdj       805306368\n"
+                       "/dev/sdi      1073741824\n"
+                       "/dev/sdh      2147483648\n");
+    run = run_tool({"--no-nvme", "-o", "+TRAN,HCTL", "--output=+BY-ID", "-m", "2G"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    const Lines rows = lines_of(run.out);
+    ASSERT_EQ(rows.size(), 2u) << run.out;
+    EXPECT_EQ(cells(rows[0]), (Lines{"DEVICE", "SIZE", "BYTES", "VENDOR", "MODEL", "SERIAL", "WWN",
+                                     "CAUTIONS", "TRAN", "HCTL", "BY-ID"}));
+    EXPECT_EQ(cells(rows[1]), (Lines{"/dev/sdh", "2G", "2147483648", "ATA", "MZ7KM960HMJP0D3",
+                                     "S3F3NX0K200001", "0x5002538c40b1c001", "-", "sata",
+                                     "3:0:0:0", "-"}));
+}
+
+// DEVICE arguments, by path or by a /dev/disk/by-id link, restrict the
+// report; one that names no disk of the node is named, with status 2.
+TEST_F(NeskDisksOnDemoNode, DeviceArgumentsRestrictTheReport) {
+    const std::string link = "/dev/disk/by-id/wwn-0x5002538c40b1c001";
+    sandbox_->make_link(link, "../../sdh");
+    ToolRun run = run_tool({"--all", "--json", link, "/dev/sda"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    const json doc = parse_document(run.out);
+    EXPECT_EQ(devices_of(doc), (std::vector<std::string>{"/dev/sda", "/dev/sdh"}));
+    const json& sdh = doc.at("disks").at(1).at("identity");
+    EXPECT_EQ(sdh.at("by_id"), json::array({link}));
+    EXPECT_EQ(sdh.at("wwn"), "0x5002538c40b1c001");
+    EXPECT_EQ(sdh.at("transport"), "sata");
+    EXPECT_EQ(sdh.at("hctl"), "3:0:0:0");
+    EXPECT_EQ(sdh.at("rotational"), true);
+    EXPECT_EQ(sdh.at("read_only"), false);
+    EXPECT_EQ(sdh.at("logical_sector_size"), 512u);
+    sandbox_->remove(link);
+
+    run = run_tool({"/dev/sdz", "/dev/sdh", "/dev/sdc1"});
+    EXPECT_EQ(run.code, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "nesk-disks: /dev/sdc1: no such disk on this node (see --all)\n"
+              "nesk-disks: /dev/sdz: no such disk on this node (see --all)\n");
 }
 
 TEST_F(NeskDisksOnDemoNode, IncompleteSaysWhichEnumerationFailed) {
@@ -469,9 +564,14 @@ TEST_F(NeskDisksTest, BadArgumentsGiveUsageAndCode2) {
         {{"--bogus"}, "unknown option '--bogus'"},
         {{"-az"}, "unknown option '-z'"},
         {{"--all=yes"}, "option '--all' takes no value"},
-        {{"extra"}, "unexpected argument 'extra'"},
-        {{"-a", "--", "-j"}, "unexpected argument '-j'"},
         {{"--min-size"}, "--min-size needs a SIZE"},
+        {{"-o"}, "--output needs a LIST of columns"},
+        {{"--output="}, "--output needs a LIST of columns"},
+        {{"-o", "DEVICE,,SIZE"}, "unknown column ''"},
+        {{"-o", "+WWN,FOO"}, "unknown column 'FOO'"},
+        {{"-jr"}, "--json, --raw and --pairs exclude each other"},
+        {{"--pairs", "--raw"}, "--json, --raw and --pairs exclude each other"},
+        {{"-j", "-n"}, "--output, --noheadings and --bytes shape the table, not --json"},
         {{"-jm"}, "--min-size needs a SIZE"},
         {{"--min-size", ""}, "bad SIZE ''"},
         {{"--min-size", "-1"}, "bad SIZE '-1'"},
@@ -543,7 +643,8 @@ TEST_F(NeskDisksTest, OutputThatCannotBeWrittenFails) {
     } cases[] = {
         {"--help", ">/dev/full"},
         {"--version", ">&-"},
-        {"", ">&-"},
+        {"--list-columns", ">/dev/full"},
+        {"--json", ">&-"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.args) + " " + c.redirect);
@@ -579,14 +680,15 @@ TEST_F(NeskDisksTest, TableEscapesWhatIsNotPrintableAsLsblkDoes) {
                                     .with_model("M\tX\x01")
                                     .with_serial(cases[i].serial));
     }
-    ToolRun run = run_tool({"--no-nvme", "--all"});
+    // As lsblk, libsmartcols keeps what the locale's character set can show.
+    ToolRun run = run_tool({"--no-nvme", "--all"}, {"LC_ALL=C.UTF-8"});
     EXPECT_EQ(run.code, 0) << run.err;
     Lines rows = lines_of(run.out);
     ASSERT_EQ(rows.size(), count + 1) << run.out;
     for (size_t i = 0; i < count; ++i) {
         SCOPED_TRACE(cases[i].shown);
         Lines row = cells(rows[i + 1]);
-        ASSERT_EQ(row.size(), 9u) << rows[i + 1];
+        ASSERT_EQ(row.size(), 10u) << rows[i + 1];
         EXPECT_EQ(row[4], "M\\x09X\\x01");
         EXPECT_EQ(row[5], cases[i].shown);
     }
@@ -612,18 +714,20 @@ TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
     ASSERT_GE(options.size(), 7u) << help.out;
 
     const std::string source = NESK_SOURCE_DIR;
-    const std::string manual = read_whole_file(source + "/docs/nesk-disks.1");
+    const std::string manual = read_whole_file(source + "/docs/nesk-disks.8");
     const std::string completion = source + "/completion/nesk-disks";
-    auto complete = [&completion](const std::string& word) {
+    // What the completion offers for the last of `words`.
+    auto complete = [&completion](const Lines& words) {
         std::string out;
-        run_program({"bash", "-c",
-                     "source \"$0\"; COMP_WORDS=(nesk-disks \"$1\"); COMP_CWORD=1; _nesk_disks; "
-                     "printf '%s\\n' \"${COMPREPLY[@]}\"",
-                     completion, word},
-                    &out);
+        Lines argv{"bash", "-c",
+                   "source \"$0\"; COMP_WORDS=(nesk-disks \"$@\"); COMP_CWORD=$#; _nesk_disks; "
+                   "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                   completion};
+        argv.insert(argv.end(), words.begin(), words.end());
+        run_program(argv, &out);
         return out;
     };
-    const Lines offered = lines_of(complete("--"));
+    const Lines offered = lines_of(complete({"--"}));
     for (const std::string& o : options) {
         SCOPED_TRACE(o);
         std::string roff;  // a minus is "\-" in roff
@@ -631,11 +735,26 @@ TEST(NeskDisksDocs, ManualAndCompletionKnowEveryOption) {
         EXPECT_NE(manual.find(roff), std::string::npos);
         EXPECT_NE(std::find(offered.begin(), offered.end(), o), offered.end());
     }
-    EXPECT_EQ(complete("--st"), "--strict\n");
+    EXPECT_EQ(complete({"--st"}), "--strict\n");
+
+    // Every column --list-columns names, and only those, is offered after
+    // -o and shown in the manual.
+    ToolRun listed = run_tool({"--list-columns"});
+    ASSERT_EQ(listed.code, 0);
+    Lines columns;
+    for (const std::string& line : lines_of(listed.out)) columns.push_back(cells(line).at(0));
+    ASSERT_GE(columns.size(), 17u) << listed.out;
+    EXPECT_EQ(lines_of(complete({"-o", ""})), columns);
+    EXPECT_EQ(complete({"--output", "+DEVICE,W"}), "+DEVICE,WWN\n");
+    for (const std::string& column : columns) {
+        std::string roff;
+        for (char c : column) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(manual.find(".B " + roff + "\n"), std::string::npos) << column;
+    }
 
     if (run_program({"sh", "-c", "command -v groff"}) != 0) GTEST_SKIP() << "no groff here";
     ToolRun rendered;
-    rendered.code = run_program({"groff", "-man", "-Tutf8", "-ww", "-z", source + "/docs/nesk-disks.1"},
+    rendered.code = run_program({"groff", "-man", "-Tutf8", "-ww", "-z", source + "/docs/nesk-disks.8"},
                                 &rendered.out, &rendered.err);
     EXPECT_EQ(rendered.code, 0);
     EXPECT_EQ(rendered.err, "");  // no warning
@@ -654,7 +773,7 @@ TEST_F(NeskDisksTest, AllWithoutNvmeListsTheScsiDisksAndTheirSizes) {
     EXPECT_EQ(run.code, 0) << run.err;
     Lines rows = lines_of(run.out);
     ASSERT_EQ(rows.size(), 3u) << run.out;  // no NVMe row
-    const Lines expected[] = {{"/dev/sda", "512 B", "512"}, {"/dev/sdb", "1.0 KiB", "1024"}};
+    const Lines expected[] = {{"/dev/sda", "512B", "512"}, {"/dev/sdb", "1K", "1024"}};
     for (size_t i = 0; i < 2; ++i) {
         const Lines row = cells(rows[i + 1]);
         ASSERT_GE(row.size(), 3u) << rows[i + 1];

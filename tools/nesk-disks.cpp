@@ -1,38 +1,50 @@
 // nesk-disks: which disks of this node are new and may be given to storage.
 //
-// Default: the new disks, smallest first, as the provisioning software sees
-// them (enumerate_blkdevs, then get_new_disks). --all lists every discovered
-// disk with the reasons it is not new, and the disks discovery skipped; each
-// reason comes from the library's own operations, one manager per kind of
-// use, so that the report says what the library decided and not what a
-// second implementation would. Every disk listed carries its cautions
-// (get_disk_cautions): what to check before wiping it; --strict counts any
-// caution as a reason not to call a disk new.
+// The library's assessment (nesk_blkdevmgr::assess_disks) decides: for every
+// disk discovery saw, whether it is new and why not, what to check before
+// wiping it (its cautions) and how to tell it from the others (its
+// identity). This tool only parses its options and prints what the
+// assessment returns: by default the new disks, smallest first, exactly the
+// disks get_new_disks returns less the read-only ones (and, with --strict,
+// those with a caution); with --all every disk with its reasons. The table
+// (through libsmartcols, as lsblk prints) and the JSON document come from the
+// same records.
 //
 // The tool works in a private mount namespace of its own: its probe mounts
 // are seen by no other process, and the kernel releases them when the tool
 // ends, however it ends.
 //
 // Exit codes: 0 complete report; 1 cannot run (not root, unexpected error,
-// output that cannot be written); 2 bad arguments; 3 report printed but an
-// in-use enumeration failed or ran out of time, so a disk reported new may be
-// in use; 4 a probe mount was left (an unmount failed); 128 + n stopped by
-// signal n (SIGINT, SIGTERM, SIGHUP): after the probe under way has finished,
-// or at once when it takes more than 5 s or a second signal comes.
+// output that cannot be written); 2 bad arguments, or a device argument that
+// is no disk of this node; 3 report printed but an in-use enumeration failed
+// or ran out of time, so a disk reported new may be in use; 4 a probe mount
+// was left (an unmount failed); 128 + n stopped by signal n (SIGINT, SIGTERM,
+// SIGHUP): after the probe under way has finished, or at once when it takes
+// more than 5 s or a second signal comes.
+#include <fcntl.h>
 #include <getopt.h>
+#include <libsmartcols/libsmartcols.h>
+#include <limits.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <strings.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <list>
+#include <map>
+#include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,7 +57,7 @@
 
 namespace {
 
-using nesk_disks::cell_width;
+using nesk_disks::human_size;
 using nesk_disks::parse_size;
 using nesk_disks::table_cell;
 
@@ -61,21 +73,25 @@ enum exit_code {
 };
 
 const char k_usage[] =
-    "Usage: nesk-disks [-a|--all] [-j|--json] [--strict] [--no-nvme] [-m|--min-size SIZE]\n"
-    "                  [-t|--timeout SECONDS]\n"
-    "       nesk-disks -h|--help | -V|--version\n";
+    "Usage: nesk-disks [-a|--all] [-j|--json | -r|--raw | -P|--pairs] [--strict] [--no-nvme]\n"
+    "                  [-m|--min-size SIZE] [-t|--timeout SECONDS] [-o|--output LIST]\n"
+    "                  [-n|--noheadings] [-b|--bytes] [DEVICE...]\n"
+    "       nesk-disks -H|--list-columns | -h|--help | -V|--version\n";
 
 const char k_help[] =
     "Lists the new disks of this node, smallest first: local SCSI and NVMe disks\n"
     "that hold no LVM physical volume, are no software-RAID member, back no mounted\n"
-    "file system and carry no appliance stamp. SAN-attached and removable disks are\n"
-    "never new, and so is a disk that cannot be shown to be free: one that does not\n"
-    "answer, cannot be read, has no readable size, or whose XFS file system does\n"
-    "not mount or has a log still to recover. A disk whose first bytes are an\n"
-    "XFS superblock is mounted read-only, without log recovery, on a scratch\n"
-    "directory /tmp/hamntXXXXXX/mnt to look for the stamp, and unmounted again;\n"
-    "nothing is written to any disk. The probe mounts live in a private mount\n"
-    "namespace of this process. Must run as root.\n"
+    "file system, carry no appliance stamp and are not read-only. SAN-attached and\n"
+    "removable disks are never new, and so is a disk that cannot be shown to be\n"
+    "free: one that does not answer, cannot be read, has no readable size, or whose\n"
+    "XFS file system does not mount or has a log still to recover. A disk whose\n"
+    "first bytes are an XFS superblock is mounted read-only, without log recovery,\n"
+    "on a scratch directory /tmp/hamntXXXXXX/mnt to look for the stamp, and\n"
+    "unmounted again; nothing is written to any disk. The probe mounts live in a\n"
+    "private mount namespace of this process. Must run as root.\n"
+    "\n"
+    "DEVICE arguments (such as /dev/sdb or a /dev/disk/by-id link) restrict the\n"
+    "report to those disks; only they are probed.\n"
     "\n"
     "Each disk listed shows its cautions, what to check before wiping it (read\n"
     "without writing to the disk): partition-table:TYPE, signature:TYPE (a file\n"
@@ -88,8 +104,17 @@ const char k_help[] =
     "  -a, --all            list every disk discovery saw with its state (new,\n"
     "                       not-new, skipped) and reasons: lvm-pv, raid-member,\n"
     "                       mounted, stamped, busy, unresponsive, unverified,\n"
-    "                       unknown-size, too-small, caution; removable, san\n"
+    "                       unknown-size, read-only, too-small, caution;\n"
+    "                       removable, san\n"
     "  -j, --json           print a JSON document instead of a table\n"
+    "  -r, --raw            print the table unaligned, one blank between fields,\n"
+    "                       blanks and unsafe bytes escaped as \\xNN\n"
+    "  -P, --pairs          print KEY=\"value\" pairs, one disk a line\n"
+    "  -o, --output LIST    the columns to print, comma-separated; +LIST adds them\n"
+    "                       to the default columns\n"
+    "  -H, --list-columns   list the columns and exit\n"
+    "  -n, --noheadings     print no heading line\n"
+    "  -b, --bytes          print SIZE in bytes\n"
     "      --strict         a disk with any caution is not new\n"
     "      --no-nvme        do not look at NVMe drives\n"
     "  -m, --min-size SIZE  leave out disks smaller than SIZE bytes; SIZE may end\n"
@@ -105,16 +130,16 @@ const char k_help[] =
     "  -V, --version        print the version and exit\n"
     "\n"
     "Exit status: 0 complete report; 1 cannot run (not root, unexpected error,\n"
-    "output that cannot be written); 2 bad arguments; 3 the report was printed but\n"
-    "an LVM, mount or software-RAID enumeration failed or ran out of time\n"
-    "(standard error says which), so a disk shown as new may be in use; 4 a disk\n"
-    "is still mounted on a probe directory (standard error names it); 128 + n\n"
-    "stopped by signal n (SIGINT, SIGTERM or SIGHUP), after the probe under way\n"
-    "has finished, or at once when that takes more than 5 s or a second signal\n"
-    "comes.\n"
+    "output that cannot be written); 2 bad arguments, or a DEVICE that is no disk\n"
+    "of this node; 3 the report was printed but an LVM, mount or software-RAID\n"
+    "enumeration failed or ran out of time (standard error says which), so a disk\n"
+    "shown as new may be in use; 4 a disk is still mounted on a probe directory\n"
+    "(standard error names it); 128 + n stopped by signal n (SIGINT, SIGTERM or\n"
+    "SIGHUP), after the probe under way has finished, or at once when that takes\n"
+    "more than 5 s or a second signal comes.\n"
     "\n"
     "The library's log is $NESK_LOG_DIR/NESKUtils.log (default /var/log/nesk).\n"
-    "See nesk-disks(1) for the JSON document.\n";
+    "See nesk-disks(8) for the columns and the JSON document.\n";
 
 // Layout of the JSON document: changes only when a key changes meaning or
 // goes away.
@@ -127,68 +152,125 @@ const unsigned int k_max_timeout_s = 4000000;
 // How long the first signal waits for the probe under way.
 const unsigned int k_signal_grace_s = 5;
 
+// How the report is printed.
+enum class style { table, raw, pairs, json };
+
 struct options {
     unsigned long long min_size = 0;
     unsigned int timeout_s = k_default_timeout_s;
     bool nvme = true;
     bool all = false;
-    bool json = false;
     bool strict = false;
+    style format = style::table;
+    bool noheadings = false;
+    bool bytes = false;
+    // Indexes into k_columns, in the order printed.
+    std::vector<size_t> columns;
+    // DEVICE arguments as given.
+    std::vector<std::string> devices;
 };
 
-// Reasons a disk is not new, in the order they are reported. The probe's
-// reasons are its own names (nesk_blkdevmgr::active_reasons).
-const char* const k_reasons[] = {"lvm-pv",    "raid-member",  "mounted",    "stamped",
-                                 "busy",      "unresponsive", "unverified", "unknown-size",
-                                 "too-small", "caution"};
-enum reason_bit : unsigned {
-    lvm_pv = 1u << 0,
-    raid_member = 1u << 1,
-    mounted = 1u << 2,
-    too_small = 1u << 8,
-    caution = 1u << 9,
+// ---- columns ----
+
+// One column of the table: its name (the heading and the -o name, the key
+// in --pairs with "-" as "_"), width hint and libsmartcols flags, what
+// --list-columns says of it, and its text for one disk ("" when unknown).
+struct column_info {
+    const char* name;
+    double width_hint;
+    int flags;
+    const char* help;
+    std::string (*text)(const nesk_disk_assessment& disk, const options& opts);
 };
 
-// The bit of one of the probe's reasons; 0 for "in-use", which the in-use
-// sets already tell apart.
-unsigned probe_reason_bit(const std::string& reason) {
-    for (unsigned i = 3; i < 8; ++i)
-        if (reason == k_reasons[i]) return 1u << i;
-    return 0;
+std::string joined(const std::vector<std::string>& items, const char* separator) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
+    return text;
 }
 
-struct disk_row {
-    std::string device;
-    unsigned long long blocks = 0;
-    unsigned int block_size = 0;
-    std::string vendor;
-    std::string model;
-    std::string serial;
-    unsigned reasons = 0;
-    // Why discovery skipped the disk ("removable", "san"); empty for a disk it
-    // recorded. Of a skipped disk the library knows nothing else.
-    std::string skipped;
-    std::vector<std::string> cautions;
+// A number the library knows only for a disk it could identify.
+std::string identity_number(const nesk_disk_assessment& disk, unsigned long long value) {
+    return disk.identified ? std::to_string(value) : std::string();
+}
 
-    unsigned long long bytes() const {
-        return blocks * static_cast<unsigned long long>(block_size);
-    }
-    const char* state() const {
-        return !skipped.empty() ? "skipped" : reasons == 0 ? "new" : "not-new";
-    }
+const column_info k_columns[] = {
+    {"DEVICE", 0, 0, "device path",
+     [](const nesk_disk_assessment& d, const options&) { return d.device; }},
+    {"SIZE", 5, SCOLS_FL_RIGHT, "size, in bytes with --bytes",
+     [](const nesk_disk_assessment& d, const options& o) {
+         if (!d.recorded) return std::string();
+         return o.bytes ? std::to_string(d.size_bytes()) : human_size(d.size_bytes());
+     }},
+    {"BYTES", 0, SCOLS_FL_RIGHT, "size in bytes",
+     [](const nesk_disk_assessment& d, const options&) {
+         return d.recorded ? std::to_string(d.size_bytes()) : std::string();
+     }},
+    {"VENDOR", 0.1, 0, "vendor (SCSI)",
+     [](const nesk_disk_assessment& d, const options&) { return d.vendor; }},
+    {"MODEL", 0.1, 0, "model",
+     [](const nesk_disk_assessment& d, const options&) {
+         return d.model.empty() ? d.identity.model : d.model;
+     }},
+    {"SERIAL", 0.1, 0, "serial number",
+     [](const nesk_disk_assessment& d, const options&) {
+         return d.serial.empty() ? d.identity.serial : d.serial;
+     }},
+    {"WWN", 0.1, 0, "World Wide Name",
+     [](const nesk_disk_assessment& d, const options&) { return d.identity.wwn; }},
+    {"STATE", 0, 0, "new, not-new or skipped",
+     [](const nesk_disk_assessment& d, const options&) { return d.state; }},
+    {"REASONS", 0.1, 0, "why the disk is not new",
+     [](const nesk_disk_assessment& d, const options&) { return joined(d.reasons, ","); }},
+    {"CAUTIONS", 0.1, 0, "what to check before wiping the disk",
+     [](const nesk_disk_assessment& d, const options&) { return joined(d.cautions, ","); }},
+    {"BY-ID", 0.1, 0, "links to the disk in /dev/disk/by-id",
+     [](const nesk_disk_assessment& d, const options&) { return joined(d.identity.by_id, ","); }},
+    {"TRAN", 0, 0, "transport: sata, sas, nvme, usb, fc, iscsi, ...",
+     [](const nesk_disk_assessment& d, const options&) { return d.identity.transport; }},
+    {"ROTA", 0, SCOLS_FL_RIGHT, "rotational disk: 1 or 0",
+     [](const nesk_disk_assessment& d, const options&) {
+         return identity_number(d, d.identity.rotational);
+     }},
+    {"RO", 0, SCOLS_FL_RIGHT, "read-only disk: 1 or 0",
+     [](const nesk_disk_assessment& d, const options&) {
+         return identity_number(d, d.identity.read_only);
+     }},
+    {"LOG-SEC", 0, SCOLS_FL_RIGHT, "logical sector size in bytes",
+     [](const nesk_disk_assessment& d, const options&) {
+         return identity_number(d, d.identity.logical_sector_size);
+     }},
+    {"PHY-SEC", 0, SCOLS_FL_RIGHT, "physical sector size in bytes",
+     [](const nesk_disk_assessment& d, const options&) {
+         return identity_number(d, d.identity.physical_sector_size);
+     }},
+    {"HCTL", 0, 0, "host:channel:target:lun of a SCSI disk",
+     [](const nesk_disk_assessment& d, const options&) { return d.identity.hctl; }},
 };
+const size_t k_column_count = sizeof k_columns / sizeof k_columns[0];
 
-struct report {
-    std::vector<disk_row> disks;
-    // The in-use enumerations that failed: "lvm", "mount", "raid"; those of
-    // them that ran out of time.
-    std::vector<std::string> incomplete;
-    std::vector<std::string> timed_out;
-    // Disks the default report leaves out because they could not be shown
-    // to be free (their probe's reason), for a note on standard error.
-    std::vector<std::pair<std::string, std::string>> doubtful;
-    int signal = 0;  // the signal that stopped the probing; 0 when none did
-};
+// The default columns; --all adds STATE and REASONS before CAUTIONS.
+const char* const k_default_columns = "DEVICE,SIZE,BYTES,VENDOR,MODEL,SERIAL,WWN,CAUTIONS";
+const char* const k_default_all_columns =
+    "DEVICE,SIZE,BYTES,VENDOR,MODEL,SERIAL,WWN,STATE,REASONS,CAUTIONS";
+
+// Appends the columns a comma-separated LIST names (in any case) to
+// `columns`: "" on success, otherwise the name that is no column.
+std::string add_columns(const std::string& list, std::vector<size_t>& columns) {
+    size_t start = 0;
+    while (true) {
+        const size_t comma = list.find(',', start);
+        const std::string name =
+            list.substr(start, comma == std::string::npos ? comma : comma - start);
+        size_t index = 0;
+        while (index < k_column_count && strcasecmp(name.c_str(), k_columns[index].name) != 0)
+            ++index;
+        if (index == k_column_count) return "'" + name + "'";
+        columns.push_back(index);
+        if (comma == std::string::npos) return "";
+        start = comma + 1;
+    }
+}
 
 // ---- signals ----
 
@@ -262,7 +344,7 @@ const char* signal_name(int sig) {
 // ---- arguments ----
 
 // What the command line asks for.
-enum class request { report, help, version, bad };
+enum class request { report, list_columns, help, version, bad };
 
 request usage_error(const std::string& message) {
     std::fprintf(stderr, "%s: %s\n%s", k_program, message.c_str(), k_usage);
@@ -282,11 +364,25 @@ bool parse_seconds(const char* text, unsigned int& seconds) {
     return true;
 }
 
+// Sets the output style once; false when another one was chosen before.
+bool choose_style(options& parsed, style chosen, bool& chosen_before) {
+    if (chosen_before && parsed.format != chosen) return false;
+    parsed.format = chosen;
+    chosen_before = true;
+    return true;
+}
+
 request parse_arguments(int argc, char** argv, options& parsed) {
     enum { opt_strict = 256, opt_no_nvme };
     static const struct option long_options[] = {
         {"all", no_argument, nullptr, 'a'},
         {"json", no_argument, nullptr, 'j'},
+        {"raw", no_argument, nullptr, 'r'},
+        {"pairs", no_argument, nullptr, 'P'},
+        {"output", required_argument, nullptr, 'o'},
+        {"list-columns", no_argument, nullptr, 'H'},
+        {"noheadings", no_argument, nullptr, 'n'},
+        {"bytes", no_argument, nullptr, 'b'},
         {"strict", no_argument, nullptr, opt_strict},
         {"no-nvme", no_argument, nullptr, opt_no_nvme},
         {"min-size", required_argument, nullptr, 'm'},
@@ -295,16 +391,43 @@ request parse_arguments(int argc, char** argv, options& parsed) {
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
+    const char* const needs_value[][2] = {
+        {"m", "--min-size needs a SIZE"},
+        {"t", "--timeout needs SECONDS"},
+        {"o", "--output needs a LIST of columns"},
+    };
+    std::vector<std::string> output_lists;
+    bool style_chosen = false;
+    bool list_columns = false;
     // Errors are worded here: getopt would name the program by its path.
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":ajm:t:hV", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":ajrPo:Hnbm:t:hV", long_options, nullptr)) != -1) {
         switch (c) {
             case 'a':
                 parsed.all = true;
                 break;
             case 'j':
-                parsed.json = true;
+            case 'r':
+            case 'P':
+                if (!choose_style(parsed,
+                                  c == 'j'   ? style::json
+                                  : c == 'r' ? style::raw
+                                             : style::pairs,
+                                  style_chosen))
+                    return usage_error("--json, --raw and --pairs exclude each other");
+                break;
+            case 'o':
+                output_lists.push_back(optarg);
+                break;
+            case 'H':
+                list_columns = true;
+                break;
+            case 'n':
+                parsed.noheadings = true;
+                break;
+            case 'b':
+                parsed.bytes = true;
                 break;
             case opt_strict:
                 parsed.strict = true;
@@ -330,14 +453,15 @@ request parse_arguments(int argc, char** argv, options& parsed) {
             case 'V':
                 return request::version;
             case ':':
-                return usage_error(optopt == 't' ? "--timeout needs SECONDS"
-                                                 : "--min-size needs a SIZE");
+                for (const auto& option : needs_value)
+                    if (optopt == option[0][0]) return usage_error(option[1]);
+                return usage_error("an option needs a value");
             default:
                 // optopt is 0 for an unknown long option and the option's own
                 // value for a long one given a value it does not take.
                 if (optopt == 0)
                     return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
-                if (optopt >= opt_strict || std::strchr("ajhV", optopt) != nullptr) {
+                if (optopt >= opt_strict || std::strchr("ajrPHnbhV", optopt) != nullptr) {
                     const std::string given = argv[optind - 1];
                     return usage_error("option '" + given.substr(0, given.find('=')) +
                                        "' takes no value");
@@ -346,34 +470,27 @@ request parse_arguments(int argc, char** argv, options& parsed) {
                                    "'");
         }
     }
-    if (optind < argc)
-        return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
+    if (list_columns) return request::list_columns;
+    if (parsed.format == style::json &&
+        (!output_lists.empty() || parsed.noheadings || parsed.bytes))
+        return usage_error("--output, --noheadings and --bytes shape the table, not --json");
+    // LIST replaces the default columns, +LIST adds to them; the last plain
+    // LIST given counts, with every +LIST.
+    std::vector<size_t> added;
+    std::string base = parsed.all ? k_default_all_columns : k_default_columns;
+    for (const std::string& list : output_lists) {
+        if (list.empty() || list == "+") return usage_error("--output needs a LIST of columns");
+        if (list[0] != '+') base = list;
+    }
+    std::string bad = add_columns(base, parsed.columns);
+    for (const std::string& list : output_lists)
+        if (bad.empty() && list[0] == '+') bad = add_columns(list.substr(1), parsed.columns);
+    if (!bad.empty()) return usage_error("unknown column " + bad + " (see --list-columns)");
+    parsed.devices.assign(argv + optind, argv + argc);
     return request::report;
 }
 
 // ---- gathering ----
-
-disk_row make_row(const nesk_blkdev& record) {
-    disk_row row;
-    row.device = record.get_name();
-    row.blocks = record.get_blocks();
-    row.block_size = record.get_blksize();
-    row.vendor = record.get_vendor();
-    row.model = record.get_product();
-    row.serial = record.get_serial();
-    return row;
-}
-
-// The disk's cautions, read within the timeout. A disk that cannot be read
-// gets "unreadable", one that does not answer in time "unresponsive":
-// nothing is known about what it holds, so it must not look clean.
-void read_cautions(disk_row& row, const options& opts) {
-    const int result = get_disk_cautions(row.device, row.cautions, opts.timeout_s * 1000u);
-    if (result == -2)
-        row.cautions.push_back("unresponsive");
-    else if (result != 0)
-        row.cautions.push_back("unreadable");
-}
 
 // A manager with the tool's limits: each command and disk read waits at most
 // the timeout; the probing stops between two disks on the first signal.
@@ -382,191 +499,131 @@ void set_limits(nesk_blkdevmgr& manager, const options& opts) {
     manager.stop_request = &g_stop_signal;
 }
 
-// The in-use enumerations that failed and those that ran out of time.
-void note_failures(report& result, const nesk_blkdevmgr& manager) {
-    result.incomplete.insert(result.incomplete.end(), manager.failed_enums.begin(),
-                             manager.failed_enums.end());
-    result.timed_out.insert(result.timed_out.end(), manager.timed_out_enums.begin(),
-                            manager.timed_out_enums.end());
+// The disk a DEVICE argument names: the path its links lead to (a
+// /dev/disk/by-id link names its disk), or the argument itself when it leads
+// nowhere.
+std::string disk_named(const std::string& argument) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(argument.c_str(), nullptr),
+                                                         &std::free);
+    return resolved ? std::string(resolved.get()) : argument;
 }
 
-// The main road: the new disks in the order the library returns them; with
-// --strict, those with a caution are left out.
-report new_disks(const options& opts) {
-    report result;
-    nesk_blkdevmgr manager;
-    set_limits(manager, opts);
-    manager.enumerate_blkdevs(opts.nvme);
-    note_failures(result, manager);
-    std::list<nesk_blkdev_basic_info> disks;
-    // get_new_disks probes every disk in one call.
-    if (manager.get_new_disks(opts.min_size, disks) != 0 || g_stop_signal != 0) {
-        result.signal = g_stop_signal;
-        return result;
-    }
-    for (const auto& entry : manager.active_reasons)
-        if (entry.second == "unresponsive" || entry.second == "unverified")
-            result.doubtful.push_back(entry);
-    for (const nesk_blkdev_basic_info& disk : disks) {
-        nesk_blkdev record;
-        if (manager.get_blkdev(disk.name, record) != 0) continue;
-        disk_row row = make_row(record);
-        read_cautions(row, opts);
-        if (opts.strict && !row.cautions.empty()) continue;
-        result.disks.push_back(row);
-    }
-    return result;
-}
-
-// Every discovered disk and every disk discovery skipped, in path order, with
-// its reasons. Each in-use enumeration runs once, on a manager of its own, so
-// its used set names the disks of that kind; the report is complete when all
-// three succeed, the rule enumerate_blkdevs applies. Only disks in none of the
-// three sets are probed (once each), on the discovery manager, whose used set
-// is empty: a disk in use is never mounted, as in the library's own
-// selection. A signal stops the probing between two disks.
-report every_disk(const options& opts) {
-    report result;
-    nesk_blkdevmgr discovered;
-    set_limits(discovered, opts);
-    discovered.enumerate_scsi_blkdevs();
-    if (opts.nvme) discovered.enumerate_nvme();
-
-    nesk_blkdevmgr pvs;
-    nesk_blkdevmgr mounts;
-    nesk_blkdevmgr raid;
-    for (nesk_blkdevmgr* manager : {&pvs, &mounts, &raid}) set_limits(*manager, opts);
-    if (pvs.enumerate_pvs() != 0) result.incomplete.push_back("lvm");
-    if (mounts.enumerate_bdevs() != 0) result.incomplete.push_back("mount");
-    if (raid.enumerate_md_tgts() != 0) result.incomplete.push_back("raid");
-    for (const nesk_blkdevmgr* manager : {&pvs, &raid})
-        result.timed_out.insert(result.timed_out.end(), manager->timed_out_enums.begin(),
-                                manager->timed_out_enums.end());
-
-    for (const auto& entry : discovered.blkdev_map) {
-        disk_row row = make_row(entry.second);
-        if (pvs.used_devs.count(row.device) != 0) row.reasons |= lvm_pv;
-        if (raid.used_devs.count(row.device) != 0) row.reasons |= raid_member;
-        if (mounts.used_devs.count(row.device) != 0) row.reasons |= mounted;
-        if (discovered.unsized_devs.count(row.device) != 0)
-            row.reasons |= probe_reason_bit("unknown-size");
-        if (row.reasons == 0) {
-            if ((result.signal = g_stop_signal) != 0) return result;
-            if (discovered.is_active_bdev(row.device))
-                row.reasons |= probe_reason_bit(discovered.active_reasons[row.device]);
-        }
-        if (row.bytes() < opts.min_size) row.reasons |= too_small;
-        read_cautions(row, opts);
-        if (opts.strict && !row.cautions.empty()) row.reasons |= caution;
-        result.disks.push_back(row);
-    }
-    for (const auto& entry : discovered.skipped_devs) {
-        if (discovered.blkdev_map.count(entry.first) != 0) continue;
-        disk_row row;
-        row.device = entry.first;
-        row.skipped = entry.second;
-        read_cautions(row, opts);
-        result.disks.push_back(row);
-    }
-    std::sort(result.disks.begin(), result.disks.end(),
-              [](const disk_row& a, const disk_row& b) { return a.device < b.device; });
-    result.signal = g_stop_signal;
-    return result;
+// The disks to print: every disk in path order with --all, otherwise the new
+// ones, smallest first (equal sizes in path order), as get_new_disks sorts.
+std::vector<const nesk_disk_assessment*> disks_to_print(const nesk_assessment& assessment,
+                                                        const options& opts) {
+    std::vector<const nesk_disk_assessment*> disks;
+    for (const nesk_disk_assessment& disk : assessment.disks)
+        if (opts.all || disk.state == "new") disks.push_back(&disk);
+    if (!opts.all)
+        std::stable_sort(disks.begin(), disks.end(), [](const auto* a, const auto* b) {
+            return a->size_bytes() < b->size_bytes();
+        });
+    return disks;
 }
 
 // ---- output ----
 
-std::string human_size(unsigned long long bytes) {
-    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    if (bytes < 1024) return std::to_string(bytes) + " B";
-    double value = static_cast<double>(bytes);
-    size_t unit = 0;
-    while (value >= 1024.0 && unit + 1 < sizeof units / sizeof units[0]) {
-        value /= 1024.0;
-        ++unit;
+struct table_deleter {
+    void operator()(libscols_table* table) const { scols_unref_table(table); }
+};
+
+// The table in the style asked for. An unknown value shows as "-", in
+// --pairs as "". libsmartcols escapes what a disk's texts may hold.
+void print_table(const std::vector<const nesk_disk_assessment*>& disks, const options& opts) {
+    std::unique_ptr<libscols_table, table_deleter> owned(scols_new_table());
+    libscols_table* table = owned.get();
+    if (table == nullptr) throw std::bad_alloc();
+    scols_table_enable_noheadings(table, opts.noheadings);
+    if (opts.format == style::raw) scols_table_enable_raw(table, 1);
+    if (opts.format == style::pairs) {
+        scols_table_enable_export(table, 1);
+        scols_table_enable_shellvar(table, 1);  // LOG-SEC as LOG_SEC
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
-}
-
-std::vector<std::string> reason_list(const disk_row& disk) {
-    if (!disk.skipped.empty()) return {disk.skipped};
-    std::vector<std::string> reasons;
-    for (size_t i = 0; i < sizeof k_reasons / sizeof k_reasons[0]; ++i)
-        if ((disk.reasons & (1u << i)) != 0) reasons.push_back(k_reasons[i]);
-    return reasons;
-}
-
-std::string joined(const std::vector<std::string>& items, const char* separator) {
-    std::string text;
-    for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
-    return text;
-}
-
-void print_table(const report& result, bool all) {
-    std::vector<std::vector<std::string>> rows;
-    rows.push_back({"DEVICE", "SIZE", "BYTES", "VENDOR", "MODEL", "SERIAL"});
-    if (all) {
-        rows.front().push_back("STATE");
-        rows.front().push_back("REASONS");
+    if (opts.format == style::table) scols_table_set_column_separator(table, "  ");
+    for (size_t index : opts.columns) {
+        const column_info& column = k_columns[index];
+        if (scols_table_new_column(table, column.name, column.width_hint, column.flags) == nullptr)
+            throw std::bad_alloc();
     }
-    rows.front().push_back("CAUTIONS");
-    // Texts read from the disks may hold anything: escaped, a row stays one line.
-    auto cell = [](const std::string& s) { return s.empty() ? std::string("-") : table_cell(s); };
-    for (const disk_row& disk : result.disks) {
-        const bool measured = disk.skipped.empty();
-        rows.push_back({cell(disk.device), measured ? human_size(disk.bytes()) : "-",
-                        measured ? std::to_string(disk.bytes()) : "-", cell(disk.vendor),
-                        cell(disk.model), cell(disk.serial)});
-        if (all) {
-            rows.back().push_back(disk.state());
-            rows.back().push_back(cell(joined(reason_list(disk), ",")));
+    for (const nesk_disk_assessment* disk : disks) {
+        libscols_line* line = scols_table_new_line(table, nullptr);
+        if (line == nullptr) throw std::bad_alloc();
+        for (size_t i = 0; i < opts.columns.size(); ++i) {
+            std::string text = k_columns[opts.columns[i]].text(*disk, opts);
+            if (text.empty() && opts.format != style::pairs) text = "-";
+            if (scols_line_set_data(line, i, text.c_str()) != 0) throw std::bad_alloc();
         }
-        rows.back().push_back(cell(joined(disk.cautions, ",")));
     }
-    std::vector<size_t> widths(rows.front().size(), 0);
-    for (const auto& row : rows)
-        for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], cell_width(row[c]));
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            line += row[c];
-            if (c + 1 < row.size()) line += std::string(widths[c] - cell_width(row[c]) + 2, ' ');
-        }
-        std::printf("%s\n", line.c_str());
-    }
+    scols_table_set_stream(table, stdout);
+    if (scols_print_table(table) != 0) throw std::runtime_error("cannot print the table");
 }
 
-// The document described in nesk-disks(1). Of a skipped disk the library
-// records nothing but its path, so its size and identity are null.
-void print_json(const report& result, const options& opts) {
+// The columns, one a line with what each shows.
+void print_column_list() {
+    std::unique_ptr<libscols_table, table_deleter> owned(scols_new_table());
+    libscols_table* table = owned.get();
+    if (table == nullptr || scols_table_new_column(table, "COLUMN", 0, 0) == nullptr ||
+        scols_table_new_column(table, "DESCRIPTION", 0, 0) == nullptr)
+        throw std::bad_alloc();
+    scols_table_enable_noheadings(table, 1);
+    scols_table_set_column_separator(table, "  ");
+    for (const column_info& column : k_columns) {
+        libscols_line* line = scols_table_new_line(table, nullptr);
+        if (line == nullptr || scols_line_set_data(line, 0, column.name) != 0 ||
+            scols_line_set_data(line, 1, column.help) != 0)
+            throw std::bad_alloc();
+    }
+    scols_table_set_stream(table, stdout);
+    if (scols_print_table(table) != 0) throw std::runtime_error("cannot print the column list");
+}
+
+// The document described in nesk-disks(8). Of a skipped disk discovery
+// records nothing but its path, so its size and record are null; its
+// identity is null only when sysfs does not know the disk.
+void print_json(const nesk_assessment& assessment,
+                const std::vector<const nesk_disk_assessment*>& disks, const options& opts) {
     using nlohmann::ordered_json;
     ordered_json doc;
     doc["format"] = k_json_format;
     doc["version"] = nesk_version();
-    doc["complete"] = result.incomplete.empty();
-    doc["incomplete"] = result.incomplete;
-    doc["timed_out"] = result.timed_out;
+    doc["complete"] = assessment.failed_enums.empty();
+    doc["incomplete"] = assessment.failed_enums;
+    doc["timed_out"] = assessment.timed_out_enums;
     doc["timeout_seconds"] = opts.timeout_s;
     doc["all"] = opts.all;
     doc["strict"] = opts.strict;
     doc["nvme"] = opts.nvme;
     doc["min_size_bytes"] = opts.min_size;
     doc["disks"] = ordered_json::array();
-    for (const disk_row& disk : result.disks) {
-        const bool measured = disk.skipped.empty();
+    for (const nesk_disk_assessment* disk : disks) {
+        const bool recorded = disk->recorded;
         ordered_json entry;
-        entry["device"] = disk.device;
-        entry["size_bytes"] = measured ? ordered_json(disk.bytes()) : ordered_json();
-        entry["blocks"] = measured ? ordered_json(disk.blocks) : ordered_json();
-        entry["block_size"] = measured ? ordered_json(disk.block_size) : ordered_json();
-        entry["vendor"] = measured ? ordered_json(disk.vendor) : ordered_json();
-        entry["model"] = measured ? ordered_json(disk.model) : ordered_json();
-        entry["serial"] = measured ? ordered_json(disk.serial) : ordered_json();
-        entry["state"] = disk.state();
-        entry["reasons"] = reason_list(disk);
-        entry["cautions"] = disk.cautions;
+        entry["device"] = disk->device;
+        entry["size_bytes"] = recorded ? ordered_json(disk->size_bytes()) : ordered_json();
+        entry["blocks"] = recorded ? ordered_json(disk->blocks) : ordered_json();
+        entry["block_size"] = recorded ? ordered_json(disk->block_size) : ordered_json();
+        entry["vendor"] = recorded ? ordered_json(disk->vendor) : ordered_json();
+        entry["model"] = recorded ? ordered_json(disk->model) : ordered_json();
+        entry["serial"] = recorded ? ordered_json(disk->serial) : ordered_json();
+        entry["state"] = disk->state;
+        entry["reasons"] = disk->reasons;
+        entry["cautions"] = disk->cautions;
+        ordered_json identity;
+        if (disk->identified) {
+            const nesk_disk_identity& id = disk->identity;
+            identity["wwn"] = id.wwn;
+            identity["by_id"] = id.by_id;
+            identity["model"] = id.model;
+            identity["serial"] = id.serial;
+            identity["transport"] = id.transport;
+            identity["rotational"] = id.rotational;
+            identity["read_only"] = id.read_only;
+            identity["logical_sector_size"] = id.logical_sector_size;
+            identity["physical_sector_size"] = id.physical_sector_size;
+            identity["hctl"] = id.hctl;
+        }
+        entry["identity"] = identity;
         doc["disks"].push_back(std::move(entry));
     }
     // Texts read from a disk may hold bytes that are not UTF-8: each becomes
@@ -600,43 +657,73 @@ int stopped(int sig) {
     return exit_signal_base + sig;
 }
 
+// Names on standard error each in-use enumeration that failed; the exit code.
+int report_incomplete(const nesk_assessment& assessment, const options& opts) {
+    if (assessment.failed_enums.empty()) return exit_ok;
+    std::string which;
+    for (const std::string& kind : assessment.failed_enums) {
+        const char* what = kind == "lvm"     ? "LVM physical volumes"
+                           : kind == "mount" ? "mounted file systems"
+                                             : "software-RAID members";
+        const auto& late_ones = assessment.timed_out_enums;
+        const bool late = std::find(late_ones.begin(), late_ones.end(), kind) != late_ones.end();
+        which +=
+            (which.empty() ? "" : ", ") + kind + " (" + what +
+            (late ? ", no answer within " + std::to_string(opts.timeout_s) + " s" : std::string()) +
+            ")";
+    }
+    std::fprintf(stderr,
+                 "%s: incomplete: could not enumerate %s, so a disk shown as new may be in use; "
+                 "see %s\n",
+                 k_program, which.c_str(), log_file().c_str());
+    return exit_incomplete;
+}
+
 // The report, or what stopped it; the exit code.
 int run_report(const options& opts) {
     try {
-        report result = opts.all ? every_disk(opts) : new_disks(opts);
-        if (result.signal != 0) return stopped(result.signal);
-        if (opts.json)
-            print_json(result, opts);
-        else
-            print_table(result, opts.all);
-        if (!output_written("report")) return exit_failure;
-        for (const auto& disk : result.doubtful)
-            std::fprintf(stderr,
-                         "%s: %s is not listed: it could not be shown to be free (%s); see "
-                         "--all and %s\n",
-                         k_program, table_cell(disk.first).c_str(), disk.second.c_str(),
-                         log_file().c_str());
-        if (g_stop_signal != 0) return stopped(g_stop_signal);
-        if (!result.incomplete.empty()) {
-            std::string which;
-            for (const std::string& kind : result.incomplete) {
-                const char* what = kind == "lvm"     ? "LVM physical volumes"
-                                   : kind == "mount" ? "mounted file systems"
-                                                     : "software-RAID members";
-                const bool late = std::find(result.timed_out.begin(), result.timed_out.end(),
-                                            kind) != result.timed_out.end();
-                which += (which.empty() ? "" : ", ") + kind + " (" + what +
-                         (late ? ", no answer within " + std::to_string(opts.timeout_s) + " s"
-                               : std::string()) +
-                         ")";
-            }
-            std::fprintf(stderr,
-                         "%s: incomplete: could not enumerate %s, so a disk shown as new may be "
-                         "in use; see %s\n",
-                         k_program, which.c_str(), log_file().c_str());
-            return exit_incomplete;
+        nesk_blkdevmgr manager;
+        set_limits(manager, opts);
+        nesk_assess_options asked;
+        asked.nvme = opts.nvme;
+        asked.min_size = opts.min_size;
+        asked.strict = opts.strict;
+        asked.cautions_of_new_only = !opts.all;  // only new disks are listed
+        std::map<std::string, std::string> given;  // disk path -> argument naming it
+        for (const std::string& argument : opts.devices) {
+            const std::string disk = disk_named(argument);
+            asked.devices.insert(disk);
+            given.emplace(disk, argument);
         }
-        return exit_ok;
+        nesk_assessment assessment;
+        const int assessed = manager.assess_disks(asked, assessment);
+        if (assessed == -2) {
+            for (const std::string& disk : assessment.unknown_devices)
+                std::fprintf(stderr, "%s: %s: no such disk on this node (see --all)\n", k_program,
+                             table_cell(given.at(disk)).c_str());
+            return exit_usage;
+        }
+        if (assessed != 0 || g_stop_signal != 0) return stopped(g_stop_signal);
+
+        const auto disks = disks_to_print(assessment, opts);
+        if (opts.format == style::json)
+            print_json(assessment, disks, opts);
+        else
+            print_table(disks, opts);
+        if (!output_written("report")) return exit_failure;
+        // Disks the default report leaves out because they could not be
+        // shown to be free.
+        for (const nesk_disk_assessment& disk : assessment.disks) {
+            for (const std::string& reason : disk.reasons)
+                if (!opts.all && (reason == "unresponsive" || reason == "unverified"))
+                    std::fprintf(stderr,
+                                 "%s: %s is not listed: it could not be shown to be free (%s); "
+                                 "see --all and %s\n",
+                                 k_program, table_cell(disk.device).c_str(), reason.c_str(),
+                                 log_file().c_str());
+        }
+        if (g_stop_signal != 0) return stopped(g_stop_signal);
+        return report_incomplete(assessment, opts);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", k_program, e.what());
     } catch (...) {
@@ -688,9 +775,26 @@ std::string enter_private_mount_namespace() {
     return "";
 }
 
+// Fills each of descriptors 0, 1 and 2 that the caller left closed with
+// /dev/null, so that no file the tool or the library opens (the library's
+// log, for one) takes its place and receives the report or the messages.
+// Standard output is opened for reading only: the report cannot be written,
+// and the tool says so.
+void fill_closed_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened != fd && opened >= 0) ::close(opened);  // cannot happen: lower ones are open
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    fill_closed_standard_descriptors();
+    // Characters as the user's locale has them: libsmartcols escapes what is
+    // not printable in it. Only LC_CTYPE: sorting and numbers stay as in "C".
+    std::setlocale(LC_CTYPE, "");
     options opts;
     switch (parse_arguments(argc, argv, opts)) {
         case request::help:
@@ -699,6 +803,14 @@ int main(int argc, char** argv) {
         case request::version:
             std::printf("%s %s\n", k_program, nesk_version());
             return output_written("version") ? exit_ok : exit_failure;
+        case request::list_columns:
+            try {
+                print_column_list();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "%s: %s\n", k_program, e.what());
+                return exit_failure;
+            }
+            return output_written("column list") ? exit_ok : exit_failure;
         case request::bad:
             return exit_usage;
         case request::report:

@@ -66,7 +66,7 @@ if [ "$(getconf LONG_BIT)" -eq 64 ]; then lib64=/usr/lib64; else lib64=/usr/lib;
 debian_docs() { echo "^/usr/share/doc/$1/copyright$" "^/usr/share/doc/$1/changelog\.gz$"; }
 devel_files='/include/nesk/nesk_blkdev\.h$ /include/nesk/nesk_version\.h$ /libneskutils\.so$ /libneskplatform\.so$
     /pkgconfig/neskutils\.pc$ /cmake/neskutils/neskutilsConfig\.cmake$'
-tool_files='^/usr/bin/nesk-disks$ ^/usr/share/man/man1/nesk-disks\.1\.gz$
+tool_files='^/usr/bin/nesk-disks$ ^/usr/share/man/man8/nesk-disks\.8\.gz$
     ^/usr/share/bash-completion/completions/nesk-disks$
     ^/usr/lib/systemd/system/nesk-disks-metrics\.service$ ^/usr/lib/systemd/system/nesk-disks-metrics\.timer$'
 # shellcheck disable=SC2046,SC2086

@@ -7,10 +7,15 @@ namespace {
 constexpr unsigned long long MiB = 1024ULL * 1024;
 constexpr unsigned long long GiB = 1024 * MiB;
 
+// A disk with a World Wide Name: the kernel's wwid "naa." + `naa`.
 ScsiDisk disk(const std::string& address, const std::string& name, const std::string& model,
-              const std::string& serial, unsigned long long bytes) {
+              const std::string& serial, unsigned long long bytes, const std::string& naa) {
     ScsiDisk d(address, name);
-    d.with_vendor("ATA     ").with_model(model).with_serial(serial).with_size(bytes / 512);
+    d.with_vendor("ATA     ")
+        .with_model(model)
+        .with_serial(serial)
+        .with_size(bytes / 512)
+        .with_wwid("naa." + naa);
     return d;
 }
 
@@ -30,16 +35,21 @@ DemoDisks::DemoDisks()
 
 DemoNode::DemoNode(NodeSandbox& sandbox, DemoDisks& disks) {
     sandbox
-        .add_scsi_disk(disk("0:0:0:0", "sda", "SAMSUNG MZ7LH480", "S45NNE0M100001", 300 * MiB)
+        .add_scsi_disk(disk("0:0:0:0", "sda", "SAMSUNG MZ7LH480", "S45NNE0M100001", 300 * MiB,
+                            "5002538e40a1b001")
                            .with_devnum(disks.stamped.devnum()))
-        .add_scsi_disk(disk("0:0:1:0", "sdb", "SAMSUNG MZ7LH480", "S45NNE0M100002", 64 * MiB)
+        .add_scsi_disk(disk("0:0:1:0", "sdb", "SAMSUNG MZ7LH480", "S45NNE0M100002", 64 * MiB,
+                            "5002538e40a1b002")
                            .with_devnum(disks.pv.devnum()))
         .add_scsi_host(1, HostKind::sas)
-        .add_scsi_disk(disk("1:0:0:0", "sdc", "ST1000NM0045", "ZBS0A1C1", 320 * MiB)
-                           .with_devnum(disks.partitioned.devnum()))
+        .add_scsi_disk(
+            disk("1:0:0:0", "sdc", "ST1000NM0045", "ZBS0A1C1", 320 * MiB, "5000c500a1b2c001")
+                .with_devnum(disks.partitioned.devnum()))
         .add_device_node("sdc1", disks.data_partition)
-        .add_scsi_disk(disk("1:0:1:0", "sdd", "ST1000NM0045", "ZBS0A1D4", 1 * GiB))
-        .add_scsi_disk(disk("1:0:2:0", "sde", "ST1000NM0045", "ZBS0A1E7", 1 * GiB))
+        .add_scsi_disk(
+            disk("1:0:1:0", "sdd", "ST1000NM0045", "ZBS0A1D4", 1 * GiB, "5000c500a1b2c002"))
+        .add_scsi_disk(
+            disk("1:0:2:0", "sde", "ST1000NM0045", "ZBS0A1E7", 1 * GiB, "5000c500a1b2c003"))
         .add_scsi_disk(ScsiDisk("2:0:0:0", "sdf")
                            .with_vendor("SanDisk ")
                            .with_model("Ultra Fit       ")
@@ -49,15 +59,20 @@ DemoNode::DemoNode(NodeSandbox& sandbox, DemoDisks& disks) {
         .add_scsi_disk(ScsiDisk("5:0:0:1", "sdg")
                            .with_vendor("3PARdata")
                            .with_model("VV              ")
+                           .with_wwid("naa.60002ac0000000000000000a0001b2c3")
                            .with_size(100 * GiB / 512))
-        .add_scsi_disk(disk("3:0:0:0", "sdh", "MZ7KM960HMJP0D3", "S3F3NX0K200001", 2 * GiB)
-                           .with_devnum(disks.blank_large.devnum()))
-        .add_scsi_disk(disk("3:0:1:0", "sdi", "MZ7KM960HMJP0D3", "S3F3NX0K200002", 1 * GiB)
-                           .with_devnum(disks.blank_small.devnum()))
+        .add_scsi_disk(
+            disk("3:0:0:0", "sdh", "MZ7KM960HMJP0D3", "S3F3NX0K200001", 2 * GiB, "5002538c40b1c001")
+                .with_devnum(disks.blank_large.devnum()))
+        .add_scsi_disk(
+            disk("3:0:1:0", "sdi", "MZ7KM960HMJP0D3", "S3F3NX0K200002", 1 * GiB, "5002538c40b1c002")
+                .with_devnum(disks.blank_small.devnum()))
         .add_nvme(NvmeNamespace("nvme0n1")
                       .with_size(512 * MiB / 512)
+                      .with_wwid("eui.0025385b71b0d3c1")
                       .with_devnum(disks.blank_nvme.devnum()))
-        .add_scsi_disk(disk("3:0:2:0", "sdj", "INTEL SSDSC2KB48", "BTYF02710001", 768 * MiB)
+        .add_scsi_disk(disk("3:0:2:0", "sdj", "INTEL SSDSC2KB48", "BTYF02710001", 768 * MiB,
+                            "55cd2e414d0e0f01")
                            .with_devnum(disks.foreign_ext4.devnum()))
         .add_virtual_block("md0", 1 * GiB / 512)
         .stub_command("mdadm", "--detail /dev/md0", {md0_detail(), "", 0});

@@ -1,7 +1,6 @@
 #include "disks_format.h"
 
 #include <cstdio>
-
 #include <nlohmann/json.hpp>
 
 namespace nesk_disks {
@@ -146,10 +145,17 @@ std::string table_cell(const std::string& text) {
     return out;
 }
 
-size_t cell_width(const std::string& cell) {
-    size_t width = 0;
-    for (unsigned char c : cell) width += (c & 0xc0) != 0x80;
-    return width;
+std::string human_size(unsigned long long bytes) {
+    static const char units[] = "BKMGTPE";
+    unsigned unit = 0;
+    while (unit + 1 < sizeof units - 1 && bytes >> (10 * (unit + 1)) != 0) ++unit;
+    // Tenths of the unit, rounded half up; 128 bits hold ten times any size.
+    const unsigned __int128 scale = static_cast<unsigned __int128>(1) << (10 * unit);
+    const unsigned __int128 tenths =
+        (static_cast<unsigned __int128>(bytes) * 10 + scale / 2) / scale;
+    std::string text = std::to_string(static_cast<unsigned long long>(tenths / 10));
+    if (tenths % 10 != 0) text += "." + std::to_string(static_cast<unsigned>(tenths % 10));
+    return text + units[unit];
 }
 
 }  // namespace nesk_disks

@@ -1,5 +1,6 @@
-// nesk-disks: the size argument parser, the JSON string and table cell writers, in a
-// library of their own so that their tests and fuzz targets link them alone.
+// nesk-disks: the size argument parser and writer, the JSON string writer and the
+// message escaper, in a library of their own so that their tests and fuzz
+// targets link them alone.
 #pragma once
 
 #include <cstddef>
@@ -27,14 +28,16 @@ size_t utf8_sequence_length(const unsigned char* p, size_t available);
 // by U+FFFD, so the result is always valid JSON.
 std::string json_string(const std::string& text);
 
-// `text` as a table cell, escaped as lsblk escapes its cells: control
-// characters (C0, DEL and the C1 range U+0080-U+009F), bytes that are not
-// valid UTF-8, and a backslash followed by "x" are written as "\xNN" (two
-// lower-case hex digits per byte), so that a cell is printable text on one
-// line that reads back without ambiguity. Everything else is kept.
+// `text` escaped for a message on standard error, as lsblk escapes its
+// cells: control characters (C0, DEL and the C1 range U+0080-U+009F), bytes
+// that are not valid UTF-8, and a backslash followed by "x" are written as
+// "\xNN" (two lower-case hex digits per byte), so that the text is printable
+// on one line and reads back without ambiguity. Everything else is kept.
 std::string table_cell(const std::string& text);
 
-// Columns a table cell takes: its characters, each UTF-8 sequence counting one.
-size_t cell_width(const std::string& cell);
+// A size for a person, as lsblk shows it: the largest unit of 1024 (B, K, M,
+// G, T, P, E) in which it is at least 1, with one decimal rounded half up
+// and left out when it is 0: 512B, 1K, 1.5G, 768M, 16E.
+std::string human_size(unsigned long long bytes);
 
 }  // namespace nesk_disks

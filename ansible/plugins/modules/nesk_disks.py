@@ -14,7 +14,7 @@ version_added: "1.0.0"
 description:
   - Runs C(nesk-disks --json) on the managed node and returns its document as the fact
     C(nesk_disks) and as C(report).
-  - A disk is new when the node's block device manager finds it unused; see nesk-disks(1).
+  - A disk is new when the node's block device manager finds it unused; see nesk-disks(8).
   - The module never changes anything on the node, also outside check mode. To look for the
     appliance's stamp, C(nesk-disks) itself mounts each unused disk on a directory of its own
     for a moment and unmounts it.
@@ -52,7 +52,7 @@ options:
   timeout:
     description:
       - Passed to C(nesk-disks) as C(--timeout) only when set, in seconds; C(0) waits without
-        a limit. When unset the tool's own default applies; see nesk-disks(1).
+        a limit. When unset the tool's own default applies; see nesk-disks(8).
     type: int
   binary:
     description:
@@ -64,7 +64,7 @@ notes:
   - Needs root on the node (use C(become) or connect as root).
   - Supports check mode; the report is the same in it.
   - The document's C(format) must be 1; later versions of the tool only add keys to it.
-  - The manual page nesk-disks(1) describes the tool and its document.
+  - The manual page nesk-disks(8) describes the tool and its document.
 '''
 
 EXAMPLES = r'''
