@@ -222,6 +222,43 @@ TEST_F(NeskDisksOnDemoNode, EveryDiskWithItsReasonsAndCautionsProbedOnce) {
     for (const std::string& point : mount_points()) EXPECT_EQ(point.find("/tmp/hamnt"), point.npos);
 }
 
+// The same report as metrics: accepted by promtool, one info series per disk
+// with the JSON document's state and reasons, and the count of new disks.
+TEST_F(NeskDisksOnDemoNode, MetricsTellWhatTheDocumentTells) {
+    ToolRun metrics = run_tool({"--all", "--metrics"});
+    ASSERT_EQ(metrics.code, 0) << metrics.err;
+    ToolRun document = run_tool({"--all", "--json"});
+    ASSERT_EQ(document.code, 0) << document.err;
+    std::string new_count;
+    std::set<std::string> series;
+    for (const std::string& line : lines_of(metrics.out)) {
+        if (line.rfind("nesk_disks_new_disks ", 0) == 0) new_count = line.substr(21);
+        if (line.rfind("nesk_disks_disk_info{", 0) == 0) series.insert(line);
+    }
+    std::set<std::string> expected;
+    int news = 0;
+    const json doc = parse_document(document.out);
+    for (const json& disk : doc.at("disks")) {
+        news += disk.at("state") == "new";
+        std::string reasons = joined(disk.at("reasons"));
+        if (reasons == "-") reasons.clear();
+        for (const std::string& line : series)
+            if (line.find("device=\"" + disk.at("device").get<std::string>() + "\"") != line.npos &&
+                line.find("state=\"" + disk.at("state").get<std::string>() + "\"") != line.npos &&
+                line.find("reasons=\"" + reasons + "\"") != line.npos)
+                expected.insert(line);
+    }
+    EXPECT_EQ(expected, series);  // each series matches one disk of the document
+    EXPECT_EQ(series.size(), doc.at("disks").size());
+    EXPECT_EQ(new_count, std::to_string(news));
+
+    if (run_program({"sh", "-c", "command -v promtool"}) != 0) GTEST_SKIP() << "no promtool here";
+    ScopedStdin input(metrics.out);
+    std::string out, err;
+    EXPECT_EQ(run_program({"promtool", "check", "metrics"}, &out, &err), 0) << out << err;
+    EXPECT_EQ(out + err, "");
+}
+
 TEST_F(NeskDisksOnDemoNode, JsonDocumentAgreesWithTheMainRoad) {
     for (bool strict : {false, true}) {
         SCOPED_TRACE(strict ? "--strict" : "");

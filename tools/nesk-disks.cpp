@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,7 @@
 
 #include "ZavMntParser.h"
 #include "disks_format.h"
+#include "disks_metrics.h"
 #include "kernel_paths.h"
 #include "nesk_blkdev.h"
 #include "nesk_debug.h"
@@ -73,7 +75,8 @@ enum exit_code {
 };
 
 const char k_usage[] =
-    "Usage: nesk-disks [-a|--all] [-j|--json | -r|--raw | -P|--pairs] [--strict] [--no-nvme]\n"
+    "Usage: nesk-disks [-a|--all] [-j|--json | -r|--raw | -P|--pairs | --metrics] [--strict]\n"
+    "                  [--no-nvme]\n"
     "                  [-m|--min-size SIZE] [-t|--timeout SECONDS] [-o|--output LIST]\n"
     "                  [-n|--noheadings] [-b|--bytes] [DEVICE...]\n"
     "       nesk-disks -H|--list-columns | -h|--help | -V|--version\n";
@@ -110,6 +113,8 @@ const char k_help[] =
     "  -r, --raw            print the table unaligned, one blank between fields,\n"
     "                       blanks and unsafe bytes escaped as \\xNN\n"
     "  -P, --pairs          print KEY=\"value\" pairs, one disk a line\n"
+    "      --metrics        print the report as Prometheus metrics, for\n"
+    "                       node_exporter's textfile collector\n"
     "  -o, --output LIST    the columns to print, comma-separated; +LIST adds them\n"
     "                       to the default columns\n"
     "  -H, --list-columns   list the columns and exit\n"
@@ -153,7 +158,7 @@ const unsigned int k_max_timeout_s = 4000000;
 const unsigned int k_signal_grace_s = 5;
 
 // How the report is printed.
-enum class style { table, raw, pairs, json };
+enum class style { table, raw, pairs, json, metrics };
 
 struct options {
     unsigned long long min_size = 0;
@@ -373,12 +378,13 @@ bool choose_style(options& parsed, style chosen, bool& chosen_before) {
 }
 
 request parse_arguments(int argc, char** argv, options& parsed) {
-    enum { opt_strict = 256, opt_no_nvme };
+    enum { opt_strict = 256, opt_no_nvme, opt_metrics };
     static const struct option long_options[] = {
         {"all", no_argument, nullptr, 'a'},
         {"json", no_argument, nullptr, 'j'},
         {"raw", no_argument, nullptr, 'r'},
         {"pairs", no_argument, nullptr, 'P'},
+        {"metrics", no_argument, nullptr, opt_metrics},
         {"output", required_argument, nullptr, 'o'},
         {"list-columns", no_argument, nullptr, 'H'},
         {"noheadings", no_argument, nullptr, 'n'},
@@ -410,12 +416,14 @@ request parse_arguments(int argc, char** argv, options& parsed) {
             case 'j':
             case 'r':
             case 'P':
+            case opt_metrics:
                 if (!choose_style(parsed,
-                                  c == 'j'   ? style::json
-                                  : c == 'r' ? style::raw
-                                             : style::pairs,
+                                  c == 'j'           ? style::json
+                                  : c == 'r'         ? style::raw
+                                  : c == opt_metrics ? style::metrics
+                                                     : style::pairs,
                                   style_chosen))
-                    return usage_error("--json, --raw and --pairs exclude each other");
+                    return usage_error("--json, --raw, --pairs and --metrics exclude each other");
                 break;
             case 'o':
                 output_lists.push_back(optarg);
@@ -471,9 +479,10 @@ request parse_arguments(int argc, char** argv, options& parsed) {
         }
     }
     if (list_columns) return request::list_columns;
-    if (parsed.format == style::json &&
+    if ((parsed.format == style::json || parsed.format == style::metrics) &&
         (!output_lists.empty() || parsed.noheadings || parsed.bytes))
-        return usage_error("--output, --noheadings and --bytes shape the table, not --json");
+        return usage_error(
+            "--output, --noheadings and --bytes shape the table, not --json or --metrics");
     // LIST replaces the default columns, +LIST adds to them; the last plain
     // LIST given counts, with every +LIST.
     std::vector<size_t> added;
@@ -581,8 +590,9 @@ void print_column_list() {
 // The document described in nesk-disks(8). Of a skipped disk discovery
 // records nothing but its path, so its size and record are null; its
 // identity is null only when sysfs does not know the disk.
-void print_json(const nesk_assessment& assessment,
-                const std::vector<const nesk_disk_assessment*>& disks, const options& opts) {
+nlohmann::ordered_json report_document(const nesk_assessment& assessment,
+                                       const std::vector<const nesk_disk_assessment*>& disks,
+                                       const options& opts) {
     using nlohmann::ordered_json;
     ordered_json doc;
     doc["format"] = k_json_format;
@@ -625,6 +635,20 @@ void print_json(const nesk_assessment& assessment,
         }
         entry["identity"] = identity;
         doc["disks"].push_back(std::move(entry));
+    }
+    return doc;
+}
+
+// The document, or with --metrics the same report in the Prometheus text
+// exposition format (docs/metrics.md), stamped with the time of the run.
+void print_document(const nesk_assessment& assessment,
+                    const std::vector<const nesk_disk_assessment*>& disks, const options& opts,
+                    std::chrono::system_clock::time_point started) {
+    using nlohmann::ordered_json;
+    const ordered_json doc = report_document(assessment, disks, opts);
+    if (opts.format == style::metrics) {
+        std::fputs(nesk_disks::metrics_text(doc, started).c_str(), stdout);
+        return;
     }
     // Texts read from a disk may hold bytes that are not UTF-8: each becomes
     // U+FFFD. Control characters are escaped as JSON requires.
@@ -696,6 +720,7 @@ int run_report(const options& opts) {
             given.emplace(disk, argument);
         }
         nesk_assessment assessment;
+        const auto started = std::chrono::system_clock::now();
         const int assessed = manager.assess_disks(asked, assessment);
         if (assessed == -2) {
             for (const std::string& disk : assessment.unknown_devices)
@@ -706,8 +731,8 @@ int run_report(const options& opts) {
         if (assessed != 0 || g_stop_signal != 0) return stopped(g_stop_signal);
 
         const auto disks = disks_to_print(assessment, opts);
-        if (opts.format == style::json)
-            print_json(assessment, disks, opts);
+        if (opts.format == style::json || opts.format == style::metrics)
+            print_document(assessment, disks, opts, started);
         else
             print_table(disks, opts);
         if (!output_written("report")) return exit_failure;
