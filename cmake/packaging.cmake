@@ -130,9 +130,26 @@ endforeach()
 set(CPACK_RPM_COMPONENT_INSTALL ON)
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
-# "Unspecified" is what rpm records when a spec has no Group tag (the tag is
-# obsolete); CPack always writes one.
-set(CPACK_RPM_PACKAGE_GROUP "Unspecified")
+# The RPMs' spec: packaging/rpm/neskutils.spec.in, CPack's own template
+# without the tags the Fedora/RHEL guidelines drop (BuildRoot, Group, Vendor,
+# Packager); the packager (CPACK_PACKAGE_CONTACT) and the vendor come from rpm
+# macros, as a build system sets them. CPack fills no scriptlets into a spec
+# of its user's, so the libraries get a copy with the post and postun lines
+# filled in: ldconfig after installing and removing them, in the one-line
+# form RHEL 7 needs (later releases run it from glibc's file triggers too).
+set(NESK_RPM_SPEC ${PROJECT_SOURCE_DIR}/packaging/rpm/neskutils.spec.in)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${NESK_RPM_SPEC})
+file(READ ${NESK_RPM_SPEC} nesk_libs_spec)
+foreach(scriptlet post postun)
+  if(NOT nesk_libs_spec MATCHES "\n@${scriptlet}_@\n")
+    message(FATAL_ERROR "${NESK_RPM_SPEC} has no line @${scriptlet}_@")
+  endif()
+  string(REPLACE "\n@${scriptlet}_@\n" "\n%${scriptlet} -p /sbin/ldconfig\n"
+    nesk_libs_spec "${nesk_libs_spec}")
+endforeach()
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/neskutils-libs.spec.in "${nesk_libs_spec}")
+set(CPACK_RPM_USER_BINARY_SPECFILE ${NESK_RPM_SPEC})
+set(CPACK_RPM_RPM_LIBS_USER_BINARY_SPECFILE ${PROJECT_BINARY_DIR}/packaging/neskutils-libs.spec.in)
 set(CPACK_PACKAGE_RELOCATABLE OFF)
 set(CPACK_COMPONENT_RPM_PLATFORM_GROUP rpm_libs)
 set(CPACK_COMPONENT_RPM_UTILS_GROUP rpm_libs)
@@ -149,10 +166,6 @@ install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/licenses/neskutils-li
   COMPONENT rpm_utils EXCLUDE_FROM_ALL)
 set(CPACK_RPM_RPM_LIBS_USER_FILELIST
   "%license ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/licenses/neskutils-libs/LICENSE")
-# ldconfig after installing and removing the libraries (RHEL 7 needs it; later
-# releases run it from glibc's file triggers as well).
-set(CPACK_RPM_RPM_LIBS_POST_INSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/ldconfig.scriptlet)
-set(CPACK_RPM_RPM_LIBS_POST_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/ldconfig.scriptlet)
 # Debug symbols and sources in -debuginfo packages; rpmbuild's find-debuginfo
 # strips the installed files (cmake/cpack-generator.cmake: unless the paths
 # are too short).

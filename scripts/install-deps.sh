@@ -1,17 +1,18 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing, fuzzing (clang and its
 # libFuzzer runtime), packaging (rpm, and the package checks: lintian,
-# rpmlint, hardening-check from devscripts), the demo, the stalled-disk tests
-# (FUSE), the Ansible collection's tests (ansible-core, with voluptuous for
-# ansible-test's validate-modules) and the metrics test (promtool, from the
-# prometheus package) need and that are not installed yet. Needs root.
+# rpmlint, hardening-check from devscripts, gnupg to sign the RPMs), the demo,
+# the stalled-disk tests (FUSE), the Ansible collection's tests (ansible-core,
+# with voluptuous for ansible-test's validate-modules) and the metrics test
+# (promtool, from the prometheus package) need and that are not installed yet.
+# Needs root.
 set -eu
 
 packages="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libboost-dev
           libblkid-dev libsmartcols-dev xfsprogs attr lvm2 parted fdisk util-linux mount dosfstools tar gzip
           diffutils e2fsprogs cryptsetup-bin rpm openssh-server openssh-client sshpass
           nlohmann-json3-dev groff-base clang libclang-rt-14-dev file cpio lintian rpmlint
-          devscripts libfuse3-dev fuse3 ansible-core python3-voluptuous
+          devscripts gnupg libfuse3-dev fuse3 ansible-core python3-voluptuous
           prometheus"
 
 missing=""
