@@ -118,6 +118,8 @@ if(NOT NESK_CHANGELOG_TOP MATCHES "^neskutils \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "packaging/debian/changelog does not begin with version ${PROJECT_VERSION}")
 endif()
 nesk_gzip(${PROJECT_SOURCE_DIR}/packaging/debian/changelog NESK_DEB_CHANGELOG)
+# The RPMs' %changelog, in rpm's own format.
+set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/changelog)
 add_custom_target(nesk_deb_changelog ALL DEPENDS ${NESK_DEB_CHANGELOG})
 foreach(component DEB_PLATFORM DEB_UTILS DEB_TOOLS DEB_DEVEL)
   string(TOLOWER ${component} lower)

@@ -130,6 +130,8 @@ tool_files='^/usr/bin/nesk-disks$ ^/usr/share/man/man8/nesk-disks\.8\.gz$
     has "$list" "^$lib64/libneskutils\.so\.1$" "^$lib64/libneskplatform\.so\.1\.[0-9.]+$"
     lacks "$list" '\.h$' '\.so$' 'bin/'
     has "$(rpm -qp --licensefiles "$rpm_libs" 2>/dev/null)" '^/usr/share/licenses/neskutils-libs/LICENSE$'
+    has "$(rpm -qp --changelog "$rpm_libs" 2>/dev/null)" '^\* [A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{4} neskutils developers '
+
     list=$(rpm_files "$rpm_tool"); has "$list" $tool_files; lacks "$list" '\.so'
     list=$(rpm_files "$rpm_devel"); has "$list" $devel_files "^$lib64/pkgconfig/"; lacks "$list" '\.so\.1' 'bin/'
 }
