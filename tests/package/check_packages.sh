@@ -15,7 +15,9 @@ scratch=$(mktemp -d)
 # HOME, gpg its keyrings and agent under GNUPGHOME: scratch ones leave the
 # host's untouched. The agent gpg starts is stopped on the way out.
 export HOME="$scratch/home" GNUPGHOME="$scratch/gnupg"
-mkdir "$HOME"
+# lintian leaves a database file in TMPDIR for each run: a scratch one.
+export TMPDIR="$scratch/tmp"
+mkdir "$HOME" "$TMPDIR"
 cleanup() {
     if [ -d "$GNUPGHOME" ]; then
         gpgconf --kill gpg-agent 2>/dev/null || true
