@@ -132,26 +132,26 @@ endforeach()
 set(CPACK_RPM_COMPONENT_INSTALL ON)
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
-# The RPMs' spec: packaging/rpm/neskutils.spec.in, CPack's own template
+# The RPMs' build file: packaging/rpm/neskutils-rpmbuild.in, CPack's own template
 # without the tags the Fedora/RHEL guidelines drop (BuildRoot, Group, Vendor,
 # Packager); the packager (CPACK_PACKAGE_CONTACT) and the vendor come from rpm
-# macros, as a build system sets them. CPack fills no scriptlets into a spec
-# of its user's, so the libraries get a copy with the post and postun lines
+# macros, as a build system sets them. CPack fills no scriptlets into a build
+# file of its user's, so the libraries get a copy with the post and postun lines
 # filled in: ldconfig after installing and removing them, in the one-line
 # form RHEL 7 needs (later releases run it from glibc's file triggers too).
-set(NESK_RPM_SPEC ${PROJECT_SOURCE_DIR}/packaging/rpm/neskutils.spec.in)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${NESK_RPM_SPEC})
-file(READ ${NESK_RPM_SPEC} nesk_libs_spec)
+set(NESK_RPM_BUILD_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/neskutils-rpmbuild.in)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${NESK_RPM_BUILD_FILE})
+file(READ ${NESK_RPM_BUILD_FILE} nesk_libs_build_file)
 foreach(scriptlet post postun)
-  if(NOT nesk_libs_spec MATCHES "\n@${scriptlet}_@\n")
-    message(FATAL_ERROR "${NESK_RPM_SPEC} has no line @${scriptlet}_@")
+  if(NOT nesk_libs_build_file MATCHES "\n@${scriptlet}_@\n")
+    message(FATAL_ERROR "${NESK_RPM_BUILD_FILE} has no line @${scriptlet}_@")
   endif()
   string(REPLACE "\n@${scriptlet}_@\n" "\n%${scriptlet} -p /sbin/ldconfig\n"
-    nesk_libs_spec "${nesk_libs_spec}")
+    nesk_libs_build_file "${nesk_libs_build_file}")
 endforeach()
-file(WRITE ${PROJECT_BINARY_DIR}/packaging/neskutils-libs.spec.in "${nesk_libs_spec}")
-set(CPACK_RPM_USER_BINARY_SPECFILE ${NESK_RPM_SPEC})
-set(CPACK_RPM_RPM_LIBS_USER_BINARY_SPECFILE ${PROJECT_BINARY_DIR}/packaging/neskutils-libs.spec.in)
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/neskutils-libs-rpmbuild.in "${nesk_libs_build_file}")
+set(CPACK_RPM_USER_BINARY_SPECFILE ${NESK_RPM_BUILD_FILE})
+set(CPACK_RPM_RPM_LIBS_USER_BINARY_SPECFILE ${PROJECT_BINARY_DIR}/packaging/neskutils-libs-rpmbuild.in)
 set(CPACK_PACKAGE_RELOCATABLE OFF)
 set(CPACK_COMPONENT_RPM_PLATFORM_GROUP rpm_libs)
 set(CPACK_COMPONENT_RPM_UTILS_GROUP rpm_libs)

@@ -72,20 +72,20 @@ rpms=$(ls "$scratch"/out/*.rpm)
 [ "$(echo "$debs" | wc -l)" -eq 7 ] || fail "expected 4 .deb and 3 -dbgsym .ddeb packages: $debs"
 [ "$(echo "$rpms" | wc -l)" -eq 5 ] || fail "expected 3 RPM and 2 -debuginfo packages: $rpms"
 
-# The spec template is CPack's own less the tags the Fedora/RHEL guidelines
+# The rpmbuild template is CPack's own less the tags the Fedora/RHEL guidelines
 # drop: compared with the one this CMake writes, so that a change in CPack's
 # is noticed.
 cpack --config "$build/CPackConfig.cmake" -G RPM -B "$scratch/template" \
     -D CPACK_RPM_GENERATE_USER_BINARY_SPECFILE_TEMPLATE=ON >"$scratch/template.log" 2>&1 || true
 cpack_template=$(find "$scratch/template" -name '*.spec.in' | head -n 1)
-[ -n "$cpack_template" ] || { cat "$scratch/template.log" >&2; fail "cpack wrote no spec template"; }
+[ -n "$cpack_template" ] || { cat "$scratch/template.log" >&2; fail "cpack wrote no rpmbuild template"; }
 # substance FILE DROPPED: the lines of FILE but comments, blank lines and
 # those matching DROPPED.
 substance() { grep -Ev '^(#|$)' "$1" | grep -Ev "$2" || true; }
-substance "$cpack_template" '^(BuildRoot|Group|Vendor):|^%clean$' >"$scratch/cpack.spec.in"
-substance "$source/packaging/rpm/neskutils.spec.in" '^%\{!\?(packager|vendor):' >"$scratch/our.spec.in"
-diff -u "$scratch/cpack.spec.in" "$scratch/our.spec.in" >&2 ||
-    fail "packaging/rpm/neskutils.spec.in no longer follows CPack's template"
+substance "$cpack_template" '^(BuildRoot|Group|Vendor):|^%clean$' >"$scratch/cpack-template"
+substance "$source/packaging/rpm/neskutils-rpmbuild.in" '^%\{!\?(packager|vendor):' >"$scratch/our-template"
+diff -u "$scratch/cpack-template" "$scratch/our-template" >&2 ||
+    fail "packaging/rpm/neskutils-rpmbuild.in no longer follows CPack's template"
 
 # The RPMs signed as a release signs them, here with a throwaway key, and
 # verified against it alone (the scratch rpm database holds no other key);
